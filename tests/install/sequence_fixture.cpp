@@ -1,7 +1,5 @@
 #include "sequence_fixture.h"
 
-#include <stdlib.h>
-
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -11,17 +9,6 @@
 namespace velto::testing {
 
 namespace fs = std::filesystem;
-
-TempDir::TempDir() {
-  std::string pattern = (fs::temp_directory_path() / "velto-sequence-test.XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
-}
-
-TempDir::~TempDir() {
-  std::error_code ignored;
-  fs::remove_all(path_, ignored);
-}
 
 std::string describe(const Received& received) {
   if (received.disconnected) return "disconnected";

@@ -11,21 +11,9 @@
 
 #include "install/install_sequence.h"
 #include "payload/staging.h"
+#include "temp_dir.h"
 
 namespace velto::testing {
-
-// A fresh directory, removed with everything in it when the owner goes away.
-class TempDir {
- public:
-  TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  ~TempDir();
-  const std::filesystem::path& path() const noexcept { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
 
 // What was received for a run: an event, or the news that none came.
 struct Received {
