@@ -12,8 +12,8 @@ namespace velto {
 namespace {
 
 TEST(BuiltinInstallPlan, CarriesThePackagesFactsTheSystemsPathsAndTheTexts) {
-  const InstallPlan plan = builtin_install_plan("preflight text", "install text",
-                                                std::vector<std::string>{"LANG=C"});
+  const InstallPlan plan =
+      builtin_install_plan("preflight text", "install text", std::vector<std::string>{"LANG=C"});
   EXPECT_EQ(plan.digest, builtin_payload().digest);
   EXPECT_EQ(plan.digest.size(), 64u);
   EXPECT_EQ(plan.size, builtin_payload().size);
