@@ -1,0 +1,24 @@
+#include "launch/check_mode.h"
+
+#include <cstdio>
+#include <exception>
+
+#include "payload/package_payload.h"
+#include "payload/random_uuid.h"
+
+namespace velto {
+
+int run_check_mode() noexcept {
+  try {
+    // The staged package is dropped at the end of this statement, removing what was staged.
+    return stage_package().has_value() ? 0 : 1;
+  } catch (const RandomSourceError& error) {
+    // Not an ordinary failure: without kernel randomness no private directory can be named.
+    std::fprintf(stderr, "%s\n", error.what());
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "velto-linux-setup: %s\n", error.what());
+  }
+  return 1;
+}
+
+}  // namespace velto

@@ -1,0 +1,9 @@
+// Entry point of the setup program: `--check` proves and stages the built-in package without any
+// window; every other start opens the setup window.
+#include "launch/check_mode.h"
+#include "launch/command_line.h"
+
+int main(int argc, char** argv) {
+  if (velto::wants_check_mode(argc, argv)) return velto::run_check_mode();
+  return 0;
+}

@@ -1,0 +1,23 @@
+// The package this program carries, and staging it with the fixed production values.
+#pragma once
+
+#include <optional>
+#include <string_view>
+
+#include "payload/staging.h"
+
+namespace velto {
+
+inline constexpr std::string_view kPackageName = "velto";
+inline constexpr std::string_view kPackageVersion = "0.1.80";
+inline constexpr std::string_view kPackageArchitecture = "amd64";
+inline constexpr const char* kFieldReaderPath = "/usr/bin/dpkg-deb";
+
+// The embedded package bytes with the digest and size derived from them at build time.
+const PackagePayload& builtin_payload() noexcept;
+
+// Stages the built-in package under TMPDIR (or /tmp) and has /usr/bin/dpkg-deb confirm it.
+// Throws RandomSourceError when the kernel gives no random bytes.
+std::optional<StagedPackage> stage_package();
+
+}  // namespace velto

@@ -1,0 +1,89 @@
+#include "payload/random_uuid.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "base/fd.h"
+
+namespace velto {
+namespace {
+
+[[noreturn]] void fail(int error) {
+  throw RandomSourceError(std::string("could not retrieve random bytes for uuid: ") +
+                          std::strerror(error));
+}
+
+// Fills `bytes` from `fd` with one read loop; false with errno set on failure.
+bool read_fully(int fd, UuidBytes& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) {
+      errno = EIO;
+      return false;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+UuidBytes from_device() {
+  // /dev/urandom never blocks, even before the pool is initialised; waiting for /dev/random to
+  // become readable first makes sure the bytes are worth having.
+  {
+    Fd random{::open("/dev/random", O_RDONLY | O_CLOEXEC)};
+    if (!random) fail(errno);
+    pollfd ready{random.get(), POLLIN, 0};
+    while (::poll(&ready, 1, -1) < 0) {
+      if (errno != EINTR) fail(errno);
+    }
+  }
+  Fd urandom{::open("/dev/urandom", O_RDONLY | O_CLOEXEC)};
+  if (!urandom) fail(errno);
+  UuidBytes bytes{};
+  if (!read_fully(urandom.get(), bytes)) fail(errno);
+  return bytes;
+}
+
+}  // namespace
+
+UuidBytes kernel_random_bytes() {
+  UuidBytes bytes{};
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::getrandom(bytes.data() + done, bytes.size() - done, 0);
+    if (n >= 0) {
+      done += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (errno == EINTR) continue;
+    if (errno == ENOSYS || errno == EPERM) return from_device();
+    fail(errno);
+  }
+  return bytes;
+}
+
+std::string format_uuid_v4(UuidBytes bytes) {
+  bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0f) | 0x40);
+  bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3f) | 0x80);
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string text;
+  text.reserve(36);
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) text.push_back('-');
+    text.push_back(kHex[bytes[i] >> 4]);
+    text.push_back(kHex[bytes[i] & 0x0f]);
+  }
+  return text;
+}
+
+std::string random_uuid_v4() { return format_uuid_v4(kernel_random_bytes()); }
+
+}  // namespace velto
