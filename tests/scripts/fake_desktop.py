@@ -7,6 +7,7 @@ with --answer; after answering 0 it ends --exit-after seconds later.
 
 With --orphan the bus connection is made by a process that ends at once and
 is carried on by its child, so the bus reports a process id that is gone.
+With --bare it owns the name and serves nothing, as an older application would.
 """
 
 import argparse
@@ -22,6 +23,7 @@ options.add_argument("--log", required=True)
 options.add_argument("--answer", type=int, default=0)
 options.add_argument("--exit-after", type=float, default=0.1)
 options.add_argument("--orphan", action="store_true")
+options.add_argument("--bare", action="store_true")
 settings = options.parse_args()
 
 
@@ -68,6 +70,18 @@ def run_orphan():
     loop.run()
 
 
+def run_bare():
+    import gi
+    gi.require_version("Gio", "2.0")
+    from gi.repository import Gio, GLib
+
+    loop = GLib.MainLoop()
+    Gio.bus_own_name(Gio.BusType.SESSION, NAME, Gio.BusNameOwnerFlags.NONE, None,
+                     lambda *_: print(f"ready {os.getpid()}", flush=True),
+                     lambda *_: loop.quit())
+    loop.run()
+
+
 def run_application():
     import gi
     gi.require_version("Gio", "2.0")
@@ -99,5 +113,7 @@ def run_application():
 
 if settings.orphan:
     run_orphan()
+elif settings.bare:
+    run_bare()
 else:
     sys.exit(run_application())

@@ -17,7 +17,7 @@ import uuid
 
 import pytest
 
-from conftest import (PREFLIGHT, FakeDesktop, as_runner, runner_uid, script_text,
+from helpers import (PREFLIGHT, FakeDesktop, as_runner, runner_uid, script_text,
                       start_session_bus, stop)
 
 LIFECYCLE = "velto/logs/lifecycle"

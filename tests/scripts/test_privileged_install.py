@@ -15,7 +15,7 @@ import time
 
 import pytest
 
-from conftest import PRIVILEGED, as_runner, script_text, stop
+from helpers import PRIVILEGED, as_runner, script_text, stop
 
 WORK_DIR = re.compile(r"/var/tmp/velto-install\.[A-Za-z0-9]{8}/package\.deb")
 
