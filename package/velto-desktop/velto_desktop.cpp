@@ -210,17 +210,22 @@ class SourceId {
 // The primary instance: its record, its busy state and the way it ends.
 class DesktopInstance {
  public:
-  explicit DesktopInstance(GApplication* application) noexcept : application_(application) {}
+  // busy is the state a primary instance starts in. Its own command line arrives only after
+  // start-up, when its record already shows it running, so it must not wait for that.
+  DesktopInstance(GApplication* application, bool busy) noexcept
+      : application_(application), busy_(busy) {}
   DesktopInstance(const DesktopInstance&) = delete;
   DesktopInstance& operator=(const DesktopInstance&) = delete;
   ~DesktopInstance() { g_signal_handlers_disconnect_by_data(application_, this); }
 
   void start() {
-    record_ = LifecycleRecord::open();
-    if (!record_) g_printerr("velto-desktop: cannot write the lifecycle record\n");
+    // Handlers first: once the record exists, a signal must end the instance with its record
+    // closed.
     for (const int signal_number : {SIGTERM, SIGINT, SIGHUP}) {
       signal_sources_.emplace_back(g_unix_signal_add(signal_number, on_signal, this));
     }
+    record_ = LifecycleRecord::open();
+    if (!record_) g_printerr("velto-desktop: cannot write the lifecycle record\n");
   }
 
   int handle(GApplicationCommandLine* command_line) {
@@ -266,7 +271,7 @@ class DesktopInstance {
   std::unique_ptr<LifecycleRecord> record_;
   std::vector<SourceId> signal_sources_;
   const char* end_kind_ = "exit";
-  bool busy_ = false;
+  bool busy_;
   bool held_ = false;
 };
 
@@ -297,7 +302,13 @@ void on_shutdown(GApplication*, gpointer data) noexcept {
 int run_application(int argc, char** argv) {
   g_autoptr(GApplication) application =
       g_application_new(kApplicationId, G_APPLICATION_HANDLES_COMMAND_LINE);
-  DesktopInstance instance(application);
+  bool busy = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view argument = argv[i];
+    if (argument == kBusy) busy = true;
+    if (argument == kIdle) busy = false;
+  }
+  DesktopInstance instance(application, busy);
   g_signal_connect(application, "startup", G_CALLBACK(on_startup), &instance);
   g_signal_connect(application, "command-line", G_CALLBACK(on_command_line), &instance);
   g_signal_connect(application, "shutdown", G_CALLBACK(on_shutdown), &instance);

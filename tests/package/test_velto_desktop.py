@@ -172,7 +172,8 @@ def test_restart_starts_a_detached_instance_and_returns(desktop):
     assert time.monotonic() - started < 5
     pid = desktop.owner_pid()
     assert pid is not None and alive(pid)
-    assert desktop.record_of(pid) is not None
+    # The name comes with registration, the record with start-up right after it.
+    assert wait_until(lambda: desktop.record_of(pid))["pid"] == pid
     assert os.getsid(pid) == pid, "the new instance should lead a session of its own"
 
 

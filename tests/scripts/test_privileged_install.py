@@ -1,6 +1,6 @@
 """The root-side install script, run as /bin/sh -c TEXT velto-verified-installer ARGS.
 
-As root every run happens inside the rig (see conftest.py): apt-get is a
+As root every run happens inside the rig (see helpers.py): apt-get is a
 recorder and /var/tmp is a directory the test watches.
 """
 
@@ -88,7 +88,8 @@ def test_refuses_without_root_before_checking_arguments(payload, valid):
     done = subprocess.run(
         as_runner(["/bin/sh", "-c", script_text(PRIVILEGED), "velto-verified-installer",
                    *params]),
-        stdin=subprocess.DEVNULL, capture_output=True, timeout=30, env={"PATH": "/usr/bin"})
+        stdin=subprocess.DEVNULL, capture_output=True, timeout=30, cwd="/",
+        env={"PATH": "/usr/bin"})
     assert done.returncode == 1
     assert {n for n in os.listdir("/var/tmp") if n.startswith("velto-install.")} <= before
 
