@@ -335,17 +335,17 @@ std::optional<std::string> instance_owner(GDBusConnection* bus) {
 
 // Asks the running instance to exit when idle, the way the setup program's preflight does.
 int ask_to_exit(GDBusConnection* bus, const std::string& owner) {
-  GVariantBuilder arguments;
-  g_variant_builder_init(&arguments, G_VARIANT_TYPE("aay"));
-  g_variant_builder_add_value(&arguments, g_variant_new_bytestring("velto-desktop"));
-  g_variant_builder_add_value(&arguments, g_variant_new_bytestring(kRequestIdleUpdateExit.data()));
-  GVariantBuilder platform;
-  g_variant_builder_init(&platform, G_VARIANT_TYPE_VARDICT);
+  // Floating values: the call's parameter tuple takes them over.
+  std::array<GVariant*, 2> words{g_variant_new_bytestring("velto-desktop"),
+                                 g_variant_new_bytestring(kRequestIdleUpdateExit.data())};
+  GVariant* parameters =
+      g_variant_new("(o@aay@a{sv})", kRestartCommandLinePath,
+                    g_variant_new_array(G_VARIANT_TYPE_BYTESTRING, words.data(), words.size()),
+                    g_variant_new_array(G_VARIANT_TYPE("{sv}"), nullptr, 0));
   g_autoptr(GError) error = nullptr;
   g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
       bus, owner.c_str(), "/com/velto/desktop/handoff", "org.gtk.Application", "CommandLine",
-      g_variant_new("(oaaya{sv})", kRestartCommandLinePath, &arguments, &platform),
-      G_VARIANT_TYPE("(i)"), G_DBUS_CALL_FLAGS_NONE, kBusCallMillis, nullptr, &error);
+      parameters, G_VARIANT_TYPE("(i)"), G_DBUS_CALL_FLAGS_NONE, kBusCallMillis, nullptr, &error);
   if (reply == nullptr) {
     // An instance that does not serve the request is an older one.
     const bool unknown = g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_METHOD) ||
