@@ -1,0 +1,264 @@
+"""The root-side install script, run as /bin/sh -c TEXT velto-verified-installer ARGS.
+
+As root every run happens inside the rig (see helpers.py): apt-get is a
+recorder and /var/tmp is a directory the test watches.
+"""
+
+import errno
+import hashlib
+import json
+import os
+import re
+import signal
+import subprocess
+import time
+
+import pytest
+
+from helpers import PRIVILEGED, as_runner, script_text, stop
+
+WORK_DIR = re.compile(r"/var/tmp/velto-install\.[A-Za-z0-9]{8}/package\.deb")
+
+APT_RECORDER = """#!/usr/bin/python3
+import hashlib, json, os, sys
+package = sys.argv[-1]
+directory = os.stat(os.path.dirname(package))
+with open(package, "rb") as copy:
+    digest = hashlib.sha256(copy.read()).hexdigest()
+with open({record!r}, "a") as record:
+    record.write(json.dumps({{"argv": sys.argv[1:], "digest": digest,
+                              "mode": oct(directory.st_mode & 0o7777),
+                              "owner": directory.st_uid}}) + "\\n")
+sys.exit({status})
+"""
+
+
+class Payload:
+    def __init__(self, path, size=4096):
+        self.path = path
+        self.data = os.urandom(size)
+        path.write_bytes(self.data)
+        self.digest = hashlib.sha256(self.data).hexdigest()
+        self.size = str(size)
+
+
+@pytest.fixture
+def payload(tmp_path):
+    return Payload(tmp_path / "velto.deb")
+
+
+class Installer:
+    def __init__(self, rig, apt_status=0):
+        self.rig = rig
+        self.record = rig.base / "apt-get.jsonl"
+        rig.install("apt-get", APT_RECORDER.format(record=str(self.record), status=apt_status))
+
+    def argv(self, *params, var_tmp_options=""):
+        command = ["/bin/sh", "-c", script_text(PRIVILEGED), "velto-verified-installer", *params]
+        return self.rig.argv(command, var_tmp_options)
+
+    def run(self, *params, env=None, var_tmp_options=""):
+        done = subprocess.run(self.argv(*params, var_tmp_options=var_tmp_options),
+                              stdin=subprocess.DEVNULL, capture_output=True, timeout=60,
+                              env=env or {"PATH": "/usr/bin:/bin"})
+        return done.returncode
+
+    def installs(self):
+        if not self.record.exists():
+            return []
+        return [json.loads(line) for line in self.record.read_text().splitlines()]
+
+
+@pytest.fixture
+def installer(rig):
+    return Installer(rig)
+
+
+def test_text_is_plain_ascii_shell_with_line_feeds():
+    raw = PRIVILEGED.read_bytes()
+    raw.decode("ascii")
+    assert raw.startswith(b"#!/bin/sh\n")
+    assert raw.endswith(b"\n") and b"\r" not in raw
+
+
+@pytest.mark.parametrize("valid", [False, True], ids=["no-params", "valid-params"])
+def test_refuses_without_root_before_checking_arguments(payload, valid):
+    params = (str(payload.path), payload.digest, payload.size) if valid else ()
+    before = set(os.listdir("/var/tmp"))
+    done = subprocess.run(
+        as_runner(["/bin/sh", "-c", script_text(PRIVILEGED), "velto-verified-installer",
+                   *params]),
+        stdin=subprocess.DEVNULL, capture_output=True, timeout=30, cwd="/",
+        env={"PATH": "/usr/bin"})
+    assert done.returncode == 1
+    assert {n for n in os.listdir("/var/tmp") if n.startswith("velto-install.")} <= before
+
+
+DIGEST = "0" * 64
+
+BAD_FORMS = {
+    "no-params": (),
+    "two-params": ("/p", DIGEST),
+    "five-params": ("/p", DIGEST, "1", "--check", "x"),
+    "digest-uppercase": ("/p", "A" * 64, "1"),
+    "digest-63": ("/p", "a" * 63, "1"),
+    "digest-65": ("/p", "a" * 65, "1"),
+    "digest-empty": ("/p", "", "1"),
+    "digest-not-hex": ("/p", "g" * 64, "1"),
+    "digest-space": ("/p", "a" * 63 + " ", "1"),
+    "size-zero": ("/p", DIGEST, "0"),
+    "size-zeros": ("/p", DIGEST, "000"),
+    "size-over-limit": ("/p", DIGEST, "268435457"),
+    "size-huge": ("/p", DIGEST, "9" * 30),
+    "size-empty": ("/p", DIGEST, ""),
+    "size-signed": ("/p", DIGEST, "+5"),
+    "size-negative": ("/p", DIGEST, "-5"),
+    "size-space": ("/p", DIGEST, " 5"),
+    "size-hex": ("/p", DIGEST, "0x10"),
+    "mode-capitals": ("/p", DIGEST, "1", "--CHECK"),
+    "mode-other": ("/p", DIGEST, "1", "check"),
+}
+
+
+@pytest.mark.parametrize("params", BAD_FORMS.values(), ids=BAD_FORMS.keys())
+def test_parameters_of_the_wrong_form_give_2_before_any_work(installer, params):
+    assert installer.run(*params) == 2
+    assert installer.rig.leftovers() == []
+    assert installer.installs() == []
+
+
+def test_size_limit_itself_is_accepted(installer, payload):
+    # Accepted as a form, then refused by the size proof.
+    assert installer.run(str(payload.path), payload.digest, "268435456") == 1
+
+
+@pytest.mark.parametrize("mode", [(), ("",)], ids=["no-mode", "empty-mode"])
+def test_installs_the_proven_copy(installer, payload, mode):
+    # A PATH that finds nothing: every command must be named by its absolute path.
+    assert installer.run(str(payload.path), payload.digest, payload.size, *mode,
+                         env={"PATH": "/nonexistent"}) == 0
+    [install] = installer.installs()
+    assert install["argv"][:2] == ["install", "-y"] and len(install["argv"]) == 3
+    assert WORK_DIR.fullmatch(install["argv"][2])
+    assert install["digest"] == payload.digest
+    assert install["mode"] == "0o700" and install["owner"] == 0
+    assert installer.rig.leftovers() == []
+    assert payload.path.read_bytes() == payload.data
+
+
+def test_apt_get_status_is_the_scripts_status(rig, payload):
+    installer = Installer(rig, apt_status=100)
+    assert installer.run(str(payload.path), payload.digest, payload.size) == 100
+    assert len(installer.installs()) == 1
+    assert rig.leftovers() == []
+
+
+def test_check_mode_proves_without_installing(installer, payload):
+    assert installer.run(str(payload.path), payload.digest, payload.size, "--check",
+                         env={"PATH": "/nonexistent"}) == 0
+    assert installer.installs() == []
+    assert installer.rig.leftovers() == []
+
+
+# None: any non-zero status, as passed through from the failing command.
+@pytest.mark.parametrize("change,expected", [
+    ("longer", 1), ("shorter", 1), ("leading-zero-size", None), ("digest", None),
+    ("missing-source", None), ("directory-source", None)])
+def test_a_source_that_fails_its_proof_is_never_installed(installer, payload, change,
+                                                          expected):
+    path, digest, size = str(payload.path), payload.digest, payload.size
+    if change == "longer":
+        payload.path.write_bytes(payload.data + b"x")
+    elif change == "shorter":
+        payload.path.write_bytes(payload.data[:-1])
+    elif change == "leading-zero-size":
+        size = "0" + size
+    elif change == "digest":
+        digest = hashlib.sha256(b"other").hexdigest()
+    elif change == "missing-source":
+        path += ".missing"
+    else:
+        path = str(payload.path.parent)
+    status = installer.run(path, digest, size)
+    assert status != 0 and status == (expected or status)
+    assert installer.installs() == []
+    assert installer.rig.leftovers() == []
+
+
+def test_mktemp_failure_gives_1(installer, payload):
+    assert installer.run(str(payload.path), payload.digest, payload.size,
+                         var_tmp_options="ro") == 1
+    assert installer.installs() == []
+
+
+def open_writer(fifo, seconds=10):
+    """Opens the FIFO for writing once the script's copy has it open for reading."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        try:
+            return os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+        except OSError as error:
+            if error.errno != errno.ENXIO:
+                raise
+        time.sleep(0.02)
+    raise AssertionError("the copy never opened the source")
+
+
+def write_all(fd, data):
+    os.set_blocking(fd, True)
+    with os.fdopen(fd, "wb") as writer:
+        writer.write(data)
+
+
+@pytest.mark.parametrize("signum", [signal.SIGHUP, signal.SIGINT, signal.SIGTERM],
+                         ids=["HUP", "INT", "TERM"])
+def test_a_signal_ends_with_130_and_cleans_up(installer, payload, signum):
+    fifo = payload.path.parent / "fifo.deb"
+    os.mkfifo(fifo)
+    process = subprocess.Popen(installer.argv(str(fifo), payload.digest, payload.size),
+                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL, env={"PATH": "/usr/bin"})
+    try:
+        writer = open_writer(fifo)
+        assert len(installer.rig.leftovers()) == 1
+        # The shell runs its trap once the copy it waits for has ended, so
+        # feed the copy a matching payload: without the signal this installs.
+        process.send_signal(signum)
+        time.sleep(0.2)
+        write_all(writer, payload.data)
+        assert process.wait(30) == 130
+    finally:
+        stop(process)
+    assert installer.installs() == []
+    assert installer.rig.leftovers() == []
+
+
+def test_replacing_the_source_after_the_copy_has_no_effect(installer, payload):
+    fifo = payload.path.parent / "fifo.deb"
+    os.mkfifo(fifo)
+    process = subprocess.Popen(installer.argv(str(fifo), payload.digest, payload.size),
+                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL, env={"PATH": "/usr/bin"})
+    try:
+        write_all(open_writer(fifo), payload.data)
+        forged = payload.path.parent / "forged.deb"
+        forged.write_bytes(b"forged" * 100)
+        os.replace(forged, fifo)
+        assert process.wait(30) == 0
+    finally:
+        stop(process)
+    [install] = installer.installs()
+    assert install["digest"] == payload.digest
+    assert installer.rig.leftovers() == []
+
+
+def test_a_pipe_without_writer_is_stopped_after_30_seconds(installer, payload):
+    fifo = payload.path.parent / "fifo.deb"
+    os.mkfifo(fifo)
+    started = time.monotonic()
+    status = installer.run(str(fifo), payload.digest, payload.size)
+    elapsed = time.monotonic() - started
+    assert status not in (0, 130)
+    assert 29.5 <= elapsed < 40
+    assert installer.installs() == []
+    assert installer.rig.leftovers() == []
