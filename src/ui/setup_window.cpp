@@ -17,7 +17,8 @@ constexpr gint kDefaultHeight = 270;
 constexpr gint kSpacing = 14;
 constexpr gint kMargin = 24;
 constexpr gint kIconSize = 48;
-constexpr gint kConsentMaxWidthChars = 54;
+// The consent and message labels wrap at this width, which keeps the window near 460 pixels.
+constexpr gint kMaxWidthChars = 54;
 
 // The icon as a pixbuf, or nothing when the bytes do not decode. A loader that reports an error
 // may still hold a pixbuf from the image's header whose rows were never filled, so any error
@@ -98,10 +99,13 @@ SetupWindow build_setup_window(GtkApplication* application, const SetupWindowInp
   const std::optional<std::string> consent = lookup_text(catalogue, "linuxSetupConsent");
   built.consent = pack_label(box, consent ? consent->c_str() : nullptr, TRUE);
   gtk_label_set_line_wrap(built.consent, TRUE);
-  gtk_label_set_max_width_chars(built.consent, kConsentMaxWidthChars);
+  gtk_label_set_max_width_chars(built.consent, kMaxWidthChars);
 
   built.message = GTK_LABEL(gtk_label_new(nullptr));
   gtk_label_set_line_wrap(built.message, TRUE);
+  // Without a width of its own, a wrapping label asks for its whole text on one line, and a window
+  // that cannot be resized grows to that: a long report would widen the window to the screen.
+  gtk_label_set_max_width_chars(built.message, kMaxWidthChars);
   gtk_box_pack_start(box, GTK_WIDGET(built.message), FALSE, FALSE, 0);
 
   built.spinner = GTK_SPINNER(gtk_spinner_new());

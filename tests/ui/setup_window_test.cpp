@@ -171,6 +171,7 @@ TEST_F(SetupWindowTest, EnglishWindowHasItsPropertiesRowsAndTexts) {
   EXPECT_EQ(gtk_label_get_max_width_chars(w.consent), 54);
   EXPECT_EQ(label_text(w.message), "");
   EXPECT_TRUE(gtk_label_get_line_wrap(w.message));
+  EXPECT_EQ(gtk_label_get_max_width_chars(w.message), 54);
   EXPECT_FALSE(gtk_label_get_line_wrap(w.version));
   EXPECT_FALSE(spinning(w));
   EXPECT_STREQ(gtk_button_get_label(w.install), "Install");
@@ -304,6 +305,24 @@ TEST_F(SetupWindowTest, ReportShowsItsTextAndOffersInstallAgain) {
   // With the run over, a close is no longer refused.
   request_close();
   EXPECT_TRUE(closed_);
+}
+
+TEST_F(SetupWindowTest, ALongReportWrapsInsteadOfWideningTheWindow) {
+  const SetupWindow w = open(builtin(Language::kTurkish));
+  gint width_before = 0;
+  gint height_before = 0;
+  gtk_window_get_size(w.window, &width_before, &height_before);
+  gtk_button_clicked(w.install);
+  auto sender = worker_.take_run();
+  ASSERT_TRUE(sender);
+  sender->send(ProgressEvent::report("linuxSetupPrepareFailed"));  // the longest text
+  ASSERT_TRUE(pump_until([&] { return offered_again(w); }));
+  pump_for(100ms);  // let the window take its new size
+  gint width = 0;
+  gint height = 0;
+  gtk_window_get_size(w.window, &width, &height);
+  EXPECT_EQ(width, width_before);
+  EXPECT_GT(height, height_before);  // the text takes lines, not width
 }
 
 TEST_F(SetupWindowTest, WorkerEndingWithoutAReportShowsTheFailedText) {
