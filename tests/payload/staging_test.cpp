@@ -1,0 +1,266 @@
+#include "payload/staging.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "payload/digest.h"
+#include "temp_dir.h"
+
+namespace velto {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::TempDir;
+
+std::string read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::vector<fs::path> entries(const fs::path& dir) {
+  std::vector<fs::path> found;
+  for (const auto& entry : fs::directory_iterator(dir)) found.push_back(entry.path());
+  return found;
+}
+
+// A payload over test bytes whose field reader is a shell script written per test.
+class StagingTest : public ::testing::Test {
+ protected:
+  StagingTest() : bytes_(make_bytes()) {
+    base_ = (tmp_.path() / "base").string();
+    fs::create_directory(base_);
+    log_ = (tmp_.path() / "reader.log").string();
+    digest_ = *sha256_hex(bytes_);
+  }
+
+  static std::vector<unsigned char> make_bytes() {
+    std::vector<unsigned char> bytes(300000);
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<unsigned char>(i * 7);
+    return bytes;
+  }
+
+  PackagePayload payload() const {
+    return PackagePayload{
+        bytes_,
+        digest_,
+        bytes_.size(),
+        {{{"Package", "velto"}, {"Version", "0.1.80"}, {"Architecture", "amd64"}}}};
+  }
+
+  // A field reader that logs its arguments, then runs `body` with the field name in $3.
+  std::string reader(const std::string& body) const {
+    return tmp_.write_file(
+        "reader",
+        "#!/bin/sh\nprintf '%s|' \"$@\" >> '" + log_ + "'\necho >> '" + log_ + "'\n" + body + "\n",
+        0755);
+  }
+
+  // Answers each field with its expected value followed by a line feed.
+  std::string good_reader() const {
+    return reader(
+        "case $3 in Package) echo velto;; Version) echo 0.1.80;; Architecture) echo amd64;; esac");
+  }
+
+  std::string log() const { return fs::exists(log_) ? read_file(log_) : std::string(); }
+
+  TempDir tmp_;
+  std::vector<unsigned char> bytes_;
+  std::string digest_;
+  std::string base_;
+  std::string log_;
+};
+
+TEST_F(StagingTest, StagesProvenBytesInAPrivateDirectoryAndDropRemovesThem) {
+  const mode_t old_mask = ::umask(0);
+  auto staged = stage_payload(payload(), good_reader(), base_);
+  ::umask(old_mask);
+  ASSERT_TRUE(staged.has_value());
+
+  const fs::path dir = staged->directory();
+  EXPECT_EQ(dir.parent_path(), fs::path(base_));
+  EXPECT_TRUE(std::regex_match(
+      dir.filename().string(),
+      std::regex(
+          "velto-installer-[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}")));
+  EXPECT_EQ(staged->package_path(), dir.string() + "/velto.deb");
+
+  struct stat info {};
+  ASSERT_EQ(::stat(dir.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0700u);
+  ASSERT_EQ(::stat(staged->package_path().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0600u);
+  EXPECT_EQ(read_file(staged->package_path()), std::string(bytes_.begin(), bytes_.end()));
+
+  const std::string path = staged->package_path();
+  EXPECT_EQ(log(),
+            "-f|" + path + "|Package|\n-f|" + path + "|Version|\n-f|" + path + "|Architecture|\n");
+
+  staged.reset();
+  EXPECT_TRUE(entries(base_).empty());
+}
+
+TEST_F(StagingTest, AnyDamagedByteFailsBeforeAnythingIsCreated) {
+  for (const std::size_t at : {std::size_t{0}, bytes_.size() / 2, bytes_.size() - 1}) {
+    SCOPED_TRACE(at);
+    bytes_[at] ^= 0x01;
+    EXPECT_FALSE(stage_payload(payload(), good_reader(), base_).has_value());
+    bytes_[at] ^= 0x01;
+  }
+  EXPECT_TRUE(entries(base_).empty());
+  EXPECT_EQ(log(), "");
+}
+
+TEST_F(StagingTest, DigestTextMustMatchExactly) {
+  const std::string upper = [&] {
+    std::string text = digest_;
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+  }();
+  for (const std::string& wrong : {upper, digest_.substr(0, 63), digest_ + "0", std::string()}) {
+    PackagePayload bad = payload();
+    bad.digest = wrong;
+    EXPECT_FALSE(stage_payload(bad, good_reader(), base_).has_value());
+  }
+  EXPECT_TRUE(entries(base_).empty());
+  EXPECT_EQ(log(), "");
+}
+
+TEST_F(StagingTest, AMissingOrUnusableBaseCreatesNothing) {
+  EXPECT_FALSE(stage_payload(payload(), good_reader(), base_ + "/missing").has_value());
+  const std::string file = tmp_.write_file("plain-file", "x");
+  EXPECT_FALSE(stage_payload(payload(), good_reader(), file).has_value());
+  if (::geteuid() != 0) {
+    ::chmod(base_.c_str(), 0500);
+    EXPECT_FALSE(stage_payload(payload(), good_reader(), base_).has_value());
+    ::chmod(base_.c_str(), 0700);
+  }
+  EXPECT_TRUE(entries(base_).empty());
+  EXPECT_EQ(log(), "");
+}
+
+TEST_F(StagingTest, TrailingSlashAndEmptyOrRelativeBases) {
+  auto slashed = stage_payload(payload(), good_reader(), base_ + "/");
+  ASSERT_TRUE(slashed.has_value());
+  EXPECT_EQ(slashed->directory().find("//"), std::string::npos);
+  EXPECT_EQ(fs::path(slashed->directory()).parent_path(), fs::path(base_));
+  slashed.reset();
+
+  const fs::path old_cwd = fs::current_path();
+  fs::current_path(base_);
+  fs::create_directory("rel");
+  auto empty = stage_payload(payload(), good_reader(), std::string());
+  auto relative = stage_payload(payload(), good_reader(), std::string("rel"));
+  ASSERT_TRUE(empty.has_value());
+  ASSERT_TRUE(relative.has_value());
+  EXPECT_EQ(empty->directory().rfind("velto-installer-", 0), 0u);
+  EXPECT_EQ(relative->directory().rfind("rel/velto-installer-", 0), 0u);
+  // The field reader is handed the relative path as it stands.
+  EXPECT_NE(log().find("-f|" + empty->package_path() + "|Package|"), std::string::npos);
+  EXPECT_TRUE(fs::exists(empty->package_path()));
+  empty.reset();
+  relative.reset();
+  EXPECT_EQ(entries(".").size(), 1u);  // only "rel" remains
+  EXPECT_TRUE(entries("rel").empty());
+  fs::current_path(old_cwd);
+}
+
+TEST(StagingPathTest, JoinsBaseAndNameAsPathComponents) {
+  const std::string uuid = "0f1e2d3c-4b5a-4978-8695-a4b3c2d1e0f9";
+  EXPECT_EQ(staging_directory_path(std::nullopt, uuid), "/tmp/velto-installer-" + uuid);
+  EXPECT_EQ(staging_directory_path(std::string("/var/x"), uuid), "/var/x/velto-installer-" + uuid);
+  EXPECT_EQ(staging_directory_path(std::string("/var/x/"), uuid), "/var/x/velto-installer-" + uuid);
+  EXPECT_EQ(staging_directory_path(std::string(""), uuid), "velto-installer-" + uuid);
+  EXPECT_EQ(staging_directory_path(std::string("a/b"), uuid), "a/b/velto-installer-" + uuid);
+  EXPECT_EQ(staging_directory_path(std::string("/"), uuid), "/velto-installer-" + uuid);
+}
+
+struct ReaderCase {
+  const char* name;
+  const char* package_answer;  // shell text that prints the answer to "Package"
+  bool accepted;
+};
+
+void PrintTo(const ReaderCase& reader_case, std::ostream* out) { *out << reader_case.name; }
+
+class FieldReaderOutput : public StagingTest, public ::testing::WithParamInterface<ReaderCase> {};
+
+TEST_P(FieldReaderOutput, IsTrimmedOfUnicodeWhiteSpaceAndComparedExactly) {
+  const std::string body = std::string("case $3 in Package) ") + GetParam().package_answer +
+                           ";; Version) echo 0.1.80;; Architecture) echo amd64;; esac";
+  auto staged = stage_payload(payload(), reader(body), base_);
+  EXPECT_EQ(staged.has_value(), GetParam().accepted);
+  staged.reset();
+  EXPECT_TRUE(entries(base_).empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, FieldReaderOutput,
+    ::testing::Values(
+        ReaderCase{"line_feed", "echo velto", true},
+        ReaderCase{"spaces_around", "printf '  velto  \\n'", true},
+        ReaderCase{"crlf", "printf 'velto\\r\\n'", true},
+        ReaderCase{"no_newline", "printf velto", true},
+        ReaderCase{"unicode_spaces", "printf '\\302\\240\\343\\200\\200velto\\342\\200\\250'",
+                   true},
+        ReaderCase{"capitalised", "echo Velto", false},
+        ReaderCase{"second_line", "printf 'velto\\nsecond\\n'", false},
+        ReaderCase{"invalid_utf8", "printf 'velto\\377\\n'", false},
+        ReaderCase{"zero_width_space_is_not_white", "printf 'velto\\342\\200\\213'", false},
+        ReaderCase{"empty", "true", false}, ReaderCase{"exit_2", "echo velto; exit 2", false},
+        ReaderCase{"killed", "echo velto; kill -9 $$", false},
+        // Far more than a pipe holds on either stream: both must be drained together.
+        ReaderCase{"floods_stderr", "head -c 300000 /dev/zero | tr '\\0' x >&2; echo velto", true}),
+    [](const auto& test_info) { return std::string(test_info.param.name); });
+
+TEST_F(StagingTest, TheFirstWrongFieldEndsTheConfirmation) {
+  const std::string body =
+      "case $3 in Package) echo velto;; Version) echo 0.1.79;; Architecture) echo amd64;; esac";
+  EXPECT_FALSE(stage_payload(payload(), reader(body), base_).has_value());
+  EXPECT_NE(log().find("|Version|"), std::string::npos);
+  EXPECT_EQ(log().find("|Architecture|"), std::string::npos);
+  EXPECT_TRUE(entries(base_).empty());
+}
+
+TEST_F(StagingTest, AMissingOrUnrunnableReaderFailsAndLeavesNothing) {
+  EXPECT_FALSE(stage_payload(payload(), (tmp_.path() / "no-such-reader").string(), base_));
+  const std::string not_executable = tmp_.write_file("plain", "#!/bin/sh\necho velto\n", 0644);
+  EXPECT_FALSE(stage_payload(payload(), not_executable, base_));
+  EXPECT_TRUE(entries(base_).empty());
+}
+
+TEST_F(StagingTest, DropKeepsADirectoryThatHoldsSomethingElse) {
+  auto staged = stage_payload(payload(), good_reader(), base_);
+  ASSERT_TRUE(staged.has_value());
+  const std::string dir = staged->directory();
+  const std::string package = staged->package_path();
+  std::ofstream(dir + "/foreign") << "x";
+  staged.reset();
+  EXPECT_FALSE(fs::exists(package));
+  EXPECT_TRUE(fs::exists(dir + "/foreign"));
+}
+
+TEST_F(StagingTest, OnlyTheLastOwnerRemoves) {
+  auto staged = stage_payload(payload(), good_reader(), base_);
+  ASSERT_TRUE(staged.has_value());
+  const std::string package = staged->package_path();
+  StagedPackage moved = std::move(*staged);
+  staged.reset();
+  EXPECT_TRUE(fs::exists(package));
+  {
+    StagedPackage last = std::move(moved);
+    EXPECT_EQ(last.package_path(), package);
+  }
+  EXPECT_FALSE(fs::exists(package));
+  EXPECT_TRUE(entries(base_).empty());
+}
+
+}  // namespace
+}  // namespace velto

@@ -1,0 +1,165 @@
+"""The real executable in check mode: exit status, nothing printed, nothing left behind."""
+import os
+import shutil
+import subprocess
+import tempfile
+
+import pytest
+
+from namespaces import Overlay, require_root_namespaces, run_in_namespace
+
+SETUP = os.environ["VELTO_SETUP"]
+DEB = os.environ["VELTO_EMBEDDED_DEB"]
+
+
+@pytest.fixture
+def tmpdir_base():
+    with tempfile.TemporaryDirectory(prefix="velto-check.") as base:
+        yield base
+
+
+def clean_env(tmpdir, **extra):
+    env = {"PATH": "/usr/bin:/bin", "TMPDIR": tmpdir}
+    env.update(extra)
+    return env
+
+
+def run_check(args, env, executable=SETUP):
+    return subprocess.run(args, executable=executable, env=env, capture_output=True, timeout=60)
+
+
+def test_check_mode_stages_without_display_and_leaves_nothing(tmpdir_base):
+    # No DISPLAY, no session bus, a Turkish LANG that must not matter.
+    result = run_check([SETUP, "--check"], clean_env(tmpdir_base, LANG="tr_TR.UTF-8"))
+    assert (result.returncode, result.stdout, result.stderr) == (0, b"", b"")
+    assert os.listdir(tmpdir_base) == []
+
+
+@pytest.mark.parametrize("args", [
+    ["velto-linux-setup", "one", "--check", "two"],
+    ["--check"],  # the program name itself
+    ["velto-linux-setup", b"\xff\xfe--check", "--check"],  # bytes that are not UTF-8 are ignored
+])
+def test_check_word_anywhere_selects_check_mode(tmpdir_base, args):
+    result = run_check(args, clean_env(tmpdir_base))
+    assert (result.returncode, result.stdout, result.stderr) == (0, b"", b"")
+    assert os.listdir(tmpdir_base) == []
+
+
+def test_missing_base_gives_1(tmpdir_base):
+    result = run_check([SETUP, "--check"], clean_env(os.path.join(tmpdir_base, "missing")))
+    assert (result.returncode, result.stdout, result.stderr) == (1, b"", b"")
+    assert os.listdir(tmpdir_base) == []
+
+
+def test_unwritable_base_gives_1(tmpdir_base):
+    os.chmod(tmpdir_base, 0o555)
+    try:
+        # Root ignores permission bits, so run as nobody when we are root.
+        preexec = (lambda: (os.setgid(65534), os.setuid(65534))) if os.geteuid() == 0 else None
+        result = subprocess.run([SETUP, "--check"], env=clean_env(tmpdir_base),
+                                capture_output=True, timeout=60, preexec_fn=preexec)
+    finally:
+        os.chmod(tmpdir_base, 0o700)
+    assert result.returncode == 1
+    assert os.listdir(tmpdir_base) == []
+
+
+def damaged_copy(directory, position):
+    """A copy of the executable with one byte of the carried package flipped."""
+    with open(SETUP, "rb") as handle:
+        program = bytearray(handle.read())
+    with open(DEB, "rb") as handle:
+        package = handle.read()
+    start = program.find(package)
+    assert start >= 0, "the package bytes are carried verbatim"
+    offset = {"first": 0, "middle": len(package) // 2, "last": len(package) - 1}[position]
+    program[start + offset] ^= 0x01
+    path = os.path.join(directory, "damaged-setup")
+    with open(path, "wb") as handle:
+        handle.write(program)
+    os.chmod(path, 0o755)
+    return path
+
+
+@pytest.mark.parametrize("position", ["first", "middle", "last"])
+def test_damaged_payload_byte_gives_1_before_anything_is_created(tmpdir_base, position):
+    with tempfile.TemporaryDirectory() as scratch:
+        damaged = damaged_copy(scratch, position)
+        result = run_check([damaged, "--check"], clean_env(tmpdir_base), executable=damaged)
+    assert (result.returncode, result.stdout, result.stderr) == (1, b"", b"")
+    assert os.listdir(tmpdir_base) == []
+
+
+# Replacements for /usr/bin/dpkg-deb. Each answers Version and Architecture correctly so that only
+# the Package answer decides.
+def fake_reader(package_answer):
+    return ("#!/bin/sh\n"
+            "case $3 in Package) {} ;; Version) echo 0.1.80;; Architecture) echo amd64;; esac\n"
+            ).format(package_answer)
+
+
+FAULTY_READERS = {
+    "fine": "echo velto",  # the control case: the replacement itself works
+    "fails": "exit 2",
+    "killed": "kill -KILL $$",
+    "wrong_value": "echo velta",
+    "capitalised": "echo Velto",
+    "two_lines": "printf 'velto\\nvelto\\n'",
+}
+
+
+@pytest.fixture
+def usr_bin():
+    require_root_namespaces()
+    overlay = Overlay("/usr/bin")
+    yield overlay
+    overlay.cleanup()
+
+
+@pytest.mark.parametrize("name", sorted(FAULTY_READERS))
+def test_field_reader_answers_decide_and_leave_nothing(tmpdir_base, usr_bin, name):
+    usr_bin.put("dpkg-deb", fake_reader(FAULTY_READERS[name]))
+    result = run_in_namespace([usr_bin], [SETUP, "--check"], env=clean_env(tmpdir_base),
+                              capture_output=True, timeout=60)
+    assert (result.returncode, result.stdout) == (0 if name == "fine" else 1, b"")
+    assert os.listdir(tmpdir_base) == []
+
+
+def test_missing_field_reader_gives_1_and_leaves_nothing(tmpdir_base, usr_bin):
+    usr_bin.remove("dpkg-deb")
+    result = run_in_namespace([usr_bin], [SETUP, "--check"], env=clean_env(tmpdir_base),
+                              capture_output=True, timeout=60)
+    assert (result.returncode, result.stdout) == (1, b"")
+    assert os.listdir(tmpdir_base) == []
+
+
+def test_umask_000_still_gives_private_modes(tmpdir_base, usr_bin):
+    log = tmpdir_base + ".modes"
+    # The replacement records the modes it sees, then hands over to a copy of the real reader.
+    shutil.copy2("/usr/bin/dpkg-deb", os.path.join(usr_bin.upper, "dpkg-deb.real"))
+    usr_bin.put("dpkg-deb", "#!/bin/sh\n"
+                "stat -c %a \"$(dirname \"$2\")\" \"$2\" >> '{}'\n"
+                "exec /usr/bin/dpkg-deb.real \"$@\"\n".format(log))
+    try:
+        result = run_in_namespace([usr_bin], ["/bin/sh", "-c", 'umask 000; exec "$0" --check', SETUP],
+                                  env=clean_env(tmpdir_base), capture_output=True, timeout=60)
+        assert result.returncode == 0, result.stderr
+        with open(log) as handle:
+            assert handle.read().split() == ["700", "600"] * 3
+    finally:
+        if os.path.exists(log):
+            os.unlink(log)
+    assert os.listdir(tmpdir_base) == []
+
+
+def test_full_file_system_gives_1_and_leaves_nothing(usr_bin):
+    # A one-page tmpfs filled to the brim before the check starts.
+    setup = ("mount -t tmpfs -o size=4k tmpfs /mnt\n"
+             "head -c 1000000 /dev/zero > /mnt/filler 2>/dev/null || true\n")
+    script = ('"$0" --check; status=$?; rm /mnt/filler; '
+              'echo "left: $(ls -A /mnt)"; exit $status')
+    result = run_in_namespace([usr_bin], ["/bin/sh", "-c", script, SETUP], setup=setup,
+                              env=clean_env("/mnt"), capture_output=True, timeout=60)
+    assert result.returncode == 1, result.stderr
+    assert result.stdout == b"left: \n"

@@ -1,0 +1,94 @@
+"""The desktop package is reproducible, and a release package is checked before it is embedded."""
+import os
+import subprocess
+import tempfile
+
+import pytest
+
+SOURCE = os.environ["VELTO_SOURCE_DIR"]
+DEB = os.environ["VELTO_DESKTOP_DEB"]
+
+
+def configure(build_dir, *options):
+    return subprocess.run(["cmake", "-S", SOURCE, "-B", build_dir, "-G", "Ninja",
+                           "-DBUILD_TESTING=OFF", *options], capture_output=True, text=True)
+
+
+def build(build_dir, target):
+    return subprocess.run(["cmake", "--build", build_dir, "--target", target],
+                          capture_output=True, text=True)
+
+
+def test_a_second_build_folder_gives_the_same_package_bytes():
+    with tempfile.TemporaryDirectory(prefix="velto-rebuild.") as other:
+        assert configure(other).returncode == 0
+        result = build(other, "velto_desktop_package")
+        assert result.returncode == 0, result.stdout + result.stderr
+        with open(os.path.join(other, "package", "velto_0.1.80_amd64.deb"), "rb") as handle:
+            rebuilt = handle.read()
+    with open(DEB, "rb") as handle:
+        assert handle.read() == rebuilt
+
+
+def test_the_package_has_the_expected_members_and_fields():
+    members = subprocess.run(["ar", "t", DEB], capture_output=True, text=True, check=True)
+    assert members.stdout.split() == ["debian-binary", "control.tar.gz", "data.tar.gz"]
+    for field, value in [("Package", "velto"), ("Version", "0.1.80"), ("Architecture", "amd64")]:
+        out = subprocess.run(["dpkg-deb", "-f", DEB, field], capture_output=True, text=True,
+                             check=True)
+        assert out.stdout == value + "\n"
+    listing = subprocess.run(["dpkg-deb", "-c", DEB], capture_output=True, text=True, check=True)
+    assert "./usr/bin/velto-desktop" in listing.stdout
+
+
+def release_package(directory, **fields):
+    control = {"Package": "velto", "Version": "0.1.80", "Architecture": "amd64"}
+    control.update(fields)
+    tree = os.path.join(directory, "tree")
+    os.makedirs(os.path.join(tree, "DEBIAN"))
+    with open(os.path.join(tree, "DEBIAN", "control"), "w") as handle:
+        for name, value in control.items():
+            handle.write("{}: {}\n".format(name, value))
+        handle.write("Maintainer: test <test@example.invalid>\nDescription: test\n")
+    deb = os.path.join(directory, "release.deb")
+    subprocess.run(["dpkg-deb", "--root-owner-group", "--build", tree, deb], check=True,
+                   capture_output=True)
+    return deb
+
+
+@pytest.mark.parametrize("fields, named", [
+    ({"Package": "velto-old"}, "Package"),
+    ({"Version": "0.1.79"}, "Version"),
+    ({"Architecture": "arm64"}, "Architecture"),
+])
+def test_a_release_package_with_other_fields_is_refused_by_name(fields, named):
+    with tempfile.TemporaryDirectory(prefix="velto-release.") as scratch:
+        deb = release_package(scratch, **fields)
+        build_dir = os.path.join(scratch, "build")
+        assert configure(build_dir, "-DVELTO_PACKAGE=" + deb).returncode == 0
+        result = build(build_dir, "velto_package_constants")
+        assert result.returncode != 0
+        assert "has {}".format(named) in result.stdout + result.stderr
+
+
+def test_a_matching_release_package_is_embedded_with_its_own_digest():
+    with tempfile.TemporaryDirectory(prefix="velto-release.") as scratch:
+        deb = release_package(scratch)
+        build_dir = os.path.join(scratch, "build")
+        assert configure(build_dir, "-DVELTO_PACKAGE=" + deb).returncode == 0
+        result = build(build_dir, "velto-linux-setup")
+        assert result.returncode == 0, result.stdout + result.stderr
+        check = subprocess.run([os.path.join(build_dir, "velto-linux-setup"), "--check"],
+                               env={"TMPDIR": scratch, "PATH": "/usr/bin:/bin"})
+        assert check.returncode == 0
+        digest = subprocess.run(["sha256sum", deb], capture_output=True, text=True).stdout[:64]
+        with open(os.path.join(build_dir, "src", "payload", "generated",
+                               "package_constants.h")) as handle:
+            assert '"{}"'.format(digest) in handle.read()
+
+
+def test_a_relative_release_path_is_refused_at_configure_time():
+    with tempfile.TemporaryDirectory(prefix="velto-release.") as scratch:
+        result = configure(os.path.join(scratch, "build"), "-DVELTO_PACKAGE=release.deb")
+        assert result.returncode != 0
+        assert "VELTO_PACKAGE must be the absolute path" in result.stderr
