@@ -3,9 +3,9 @@
 
     startup_bench.py MAP_TIMER SETUP MINIMAL [RUNS]
 
-Runs inside an X server with a session bus (tests/ui/with-display). Each round starts both programs
-once, in alternating order, and map_timer reports the milliseconds from exec until the window is
-mapped. The first round warms caches and the session bus, and is not counted. Prints the medians
+Runs inside an X server with a session bus (tests/ui/with-display), to which one idle client stays
+connected so the server never resets between programs. Each round starts both programs once, in
+alternating order, and map_timer reports the milliseconds from exec until the window is mapped. The first round warms caches and the session bus, and is not counted. Prints the medians
 and the median ratio, first with the pinned test environment (no accessibility bus), then with the
 accessibility bridge on, as on a desktop where assistive technology support is running.
 """
@@ -49,6 +49,18 @@ def main(argv):
     if len(argv) not in (4, 5):
         sys.exit(__doc__)
     map_timer, setup, minimal = argv[1:4]
+    # An X server resets itself whenever its last client leaves, and the next client then waits
+    # for it to start over (about 90 ms in Xvfb). On a desktop some client is always connected, so
+    # one is kept connected here for the whole run.
+    keeper = subprocess.Popen(["xprop", "-root", "-spy"], stdout=subprocess.DEVNULL)
+    try:
+        return report(map_timer, setup, minimal, argv)
+    finally:
+        keeper.kill()
+        keeper.wait()
+
+
+def report(map_timer, setup, minimal, argv):
     runs = int(argv[4]) if len(argv) == 5 else 31
     pinned = dict(os.environ, LANG="C.UTF-8", NO_AT_BRIDGE="1")
     accessible = {k: v for k, v in pinned.items() if k != "NO_AT_BRIDGE"}
