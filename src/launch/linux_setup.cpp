@@ -2,8 +2,9 @@
 // window; every other start opens the setup window.
 #include "launch/check_mode.h"
 #include "launch/command_line.h"
+#include "launch/graphical_mode.h"
 
 int main(int argc, char** argv) {
   if (velto::wants_check_mode(argc, argv)) return velto::run_check_mode();
-  return 0;
+  return velto::run_graphical_mode();
 }

@@ -1,0 +1,65 @@
+// The graphical start-up, and the one place where the window meets the production worker.
+#include "launch/graphical_mode.h"
+
+#include <gtk/gtk.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <memory>
+
+#include "base/glib_ptr.h"
+#include "embedded/setup_icon.h"
+#include "install/install_trigger.h"
+#include "launch/catalogue.h"
+#include "launch/locale_environment.h"
+#include "ui/setup_window.h"
+
+namespace velto {
+namespace {
+
+constexpr const char* kApplicationId = "com.velto.installer";
+
+// The body of every installation run's worker thread: the one place where the production
+// installation is wired in. `environment` is the environment the program was started with; a run
+// starts its child processes with it, so they still see the locale variables dropped for GTK.
+//
+// The installation sequence is not wired in yet: until it is, every run reports that setup could
+// not finish.
+WorkerBody production_worker(std::shared_ptr<const EnvironmentBlock> environment) {
+  return [environment](ProgressSender sender) {
+    sender.send(ProgressEvent::report("linuxSetupFailed"));
+  };
+}
+
+int run(char* application_argv[]) {
+  auto started_with = capture_environment();
+  // An invalid LANG chooses English whether it is read before or after the mend.
+  SharedCatalogue catalogue = load_catalogue(builtin_translation(language_from_environment()));
+  if (!catalogue) return EXIT_FAILURE;  // before any window exists
+  drop_invalid_language_variables();
+
+  const auto application = take_ref(gtk_application_new(kApplicationId, G_APPLICATION_NON_UNIQUE));
+  connect_setup_window(application.get(),
+                       SetupWindowInputs{std::move(catalogue), embedded::setup_icon(),
+                                         production_worker(std::move(started_with))});
+  // The real command line is not handed on, so GTK and GApplication options on it do nothing.
+  // The loop's own status is not the program's: graphical mode always ends with 0.
+  g_application_run(G_APPLICATION(application.get()), 1, application_argv);
+  return EXIT_SUCCESS;
+}
+
+}  // namespace
+
+int run_graphical_mode() noexcept {
+  char name[] = "velto-linux-setup";
+  char* application_argv[] = {name, nullptr};
+  try {
+    return run(application_argv);
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "velto-linux-setup: %s\n", error.what());
+  }
+  return EXIT_FAILURE;
+}
+
+}  // namespace velto

@@ -1,0 +1,58 @@
+#include "ui/progress_display.h"
+
+#include <string>
+#include <variant>
+
+#include "ui/callback_guard.h"
+
+namespace velto {
+namespace {
+
+constexpr guint kPollIntervalMs = 100;
+
+// The text shown when the worker ended without sending anything.
+constexpr const char* kSilentEndKey = "linuxSetupFailed";
+
+gboolean on_tick(gpointer data) noexcept {
+  return guard_callback("progress",
+                        [&] { return poll_progress(*static_cast<PollContext*>(data)); });
+}
+
+void free_poll_context(gpointer data) noexcept { delete static_cast<PollContext*>(data); }
+
+void show_report(PollContext& context, const char* key) {
+  *context.running = false;
+  gtk_spinner_stop(context.spinner.get());
+  gtk_widget_set_sensitive(GTK_WIDGET(context.button.get()), TRUE);
+  gtk_label_set_text(context.message.get(),
+                     lookup_text(*context.catalogue, key).value_or(std::string()).c_str());
+}
+
+}  // namespace
+
+gboolean poll_progress(PollContext& context) {
+  const TryReceiveResult result = context.receiver.try_receive();
+  if (std::holds_alternative<ChannelEmpty>(result)) return G_SOURCE_CONTINUE;
+
+  if (const auto* event = std::get_if<ProgressEvent>(&result)) {
+    if (event->is_completed()) {
+      // Cleared first, so the "delete-event" handler lets this close proceed.
+      *context.running = false;
+      gtk_spinner_stop(context.spinner.get());
+      gtk_window_close(context.window.get());
+    } else {
+      show_report(context, event->key());
+    }
+  } else {
+    show_report(context, kSilentEndKey);  // disconnected: the worker ended without a report
+  }
+  return G_SOURCE_REMOVE;
+}
+
+void add_poll_timer(std::unique_ptr<PollContext> context) {
+  // The source id is not kept: only a tick's own result removes the timer.
+  g_timeout_add_full(G_PRIORITY_DEFAULT, kPollIntervalMs, on_tick, context.release(),
+                     free_poll_context);
+}
+
+}  // namespace velto

@@ -1,0 +1,140 @@
+#include "ui/setup_window.h"
+
+#include <gdk-pixbuf/gdk-pixbuf.h>
+
+#include <memory>
+#include <string>
+
+#include "base/glib_ptr.h"
+#include "payload/package_payload.h"
+#include "ui/callback_guard.h"
+
+namespace velto {
+namespace {
+
+constexpr gint kDefaultWidth = 460;
+constexpr gint kDefaultHeight = 270;
+constexpr gint kSpacing = 14;
+constexpr gint kMargin = 24;
+constexpr gint kIconSize = 48;
+// The consent and message labels wrap at this width, which keeps the window near 460 pixels.
+constexpr gint kMaxWidthChars = 54;
+
+// The icon as a pixbuf, or nothing when the bytes do not decode. A loader that reports an error
+// may still hold a pixbuf from the image's header whose rows were never filled, so any error
+// counts as not decoding.
+GObjectPtr<GdkPixbuf> decode_icon(std::span<const unsigned char> png) {
+  if (png.empty()) return nullptr;  // the loader refuses a null buffer outright
+  const auto loader = take_ref(gdk_pixbuf_loader_new());
+  GErrorPtr write_error;
+  GErrorPtr close_error;
+  const bool written =
+      gdk_pixbuf_loader_write(loader.get(), png.data(), png.size(), ErrorOut{write_error}) != FALSE;
+  // Closed even after a failed write: a loader must never be finalised open.
+  const bool closed = gdk_pixbuf_loader_close(loader.get(), ErrorOut{close_error}) != FALSE;
+  if (!written || !closed) return nullptr;
+  return make_ref(gdk_pixbuf_loader_get_pixbuf(loader.get()));
+}
+
+gboolean on_delete_event(GtkWidget*, GdkEvent*, gpointer data) noexcept {
+  // While a run is in progress the close is refused; otherwise GTK destroys the window.
+  return **static_cast<const RunningFlag*>(data) ? TRUE : FALSE;
+}
+
+void free_running_flag(gpointer data, GClosure*) noexcept {
+  delete static_cast<RunningFlag*>(data);
+}
+
+void on_activate(GtkApplication* application, gpointer data) noexcept {
+  guard_callback("activate", [&] {
+    build_setup_window(application, *static_cast<const SetupWindowInputs*>(data));
+  });
+}
+
+void free_inputs(gpointer data, GClosure*) noexcept {
+  delete static_cast<SetupWindowInputs*>(data);
+}
+
+GtkLabel* pack_label(GtkBox* box, const char* text, gboolean expand) {
+  GtkWidget* label = gtk_label_new(text);
+  gtk_box_pack_start(box, label, expand, expand, 0);
+  return GTK_LABEL(label);
+}
+
+}  // namespace
+
+SetupWindow build_setup_window(GtkApplication* application, const SetupWindowInputs& inputs) {
+  const Catalogue& catalogue = *inputs.catalogue;
+  SetupWindow built{};
+
+  const std::string title = lookup_text(catalogue, "linuxSetupTitle").value_or("Velto");
+  // GTK keeps the new toplevel in its own list; the application holds it while it exists.
+  built.window = GTK_WINDOW(g_object_new(GTK_TYPE_APPLICATION_WINDOW,       //
+                                         "application", application,        //
+                                         "title", title.c_str(),            //
+                                         "default-width", kDefaultWidth,    //
+                                         "default-height", kDefaultHeight,  //
+                                         "resizable", FALSE,                //
+                                         nullptr));
+
+  GtkWidget* box_widget = gtk_box_new(GTK_ORIENTATION_VERTICAL, kSpacing);
+  gtk_widget_set_margin_start(box_widget, kMargin);
+  gtk_widget_set_margin_end(box_widget, kMargin);
+  gtk_widget_set_margin_top(box_widget, kMargin);
+  gtk_widget_set_margin_bottom(box_widget, kMargin);
+  GtkBox* box = GTK_BOX(box_widget);
+
+  if (const GObjectPtr<GdkPixbuf> icon = decode_icon(inputs.icon_png)) {
+    gtk_window_set_icon(built.window, icon.get());
+    const auto scaled =
+        take_ref(gdk_pixbuf_scale_simple(icon.get(), kIconSize, kIconSize, GDK_INTERP_BILINEAR));
+    GtkWidget* image = gtk_image_new_from_pixbuf(scaled.get());
+    gtk_box_pack_start(box, image, FALSE, FALSE, 0);
+    built.icon = GTK_IMAGE(image);
+  }
+
+  const std::string version = "Velto " + std::string(kPackageVersion);
+  built.version = pack_label(box, version.c_str(), FALSE);
+
+  const std::optional<std::string> consent = lookup_text(catalogue, "linuxSetupConsent");
+  built.consent = pack_label(box, consent ? consent->c_str() : nullptr, TRUE);
+  gtk_label_set_line_wrap(built.consent, TRUE);
+  gtk_label_set_max_width_chars(built.consent, kMaxWidthChars);
+
+  built.message = GTK_LABEL(gtk_label_new(nullptr));
+  gtk_label_set_line_wrap(built.message, TRUE);
+  // Without a width of its own, a wrapping label asks for its whole text on one line, and a window
+  // that cannot be resized grows to that: a long report would widen the window to the screen.
+  gtk_label_set_max_width_chars(built.message, kMaxWidthChars);
+  gtk_box_pack_start(box, GTK_WIDGET(built.message), FALSE, FALSE, 0);
+
+  built.spinner = GTK_SPINNER(gtk_spinner_new());
+  gtk_box_pack_start(box, GTK_WIDGET(built.spinner), FALSE, FALSE, 0);
+
+  const std::string install = lookup_text(catalogue, "linuxSetupInstall").value_or(std::string());
+  built.install = GTK_BUTTON(gtk_button_new_with_label(install.c_str()));
+  gtk_box_pack_end(box, GTK_WIDGET(built.install), FALSE, FALSE, 0);
+
+  const auto running = std::make_shared<bool>(false);
+  g_signal_connect_data(built.window, "delete-event", G_CALLBACK(on_delete_event),
+                        new RunningFlag(running), free_running_flag, GConnectFlags{});
+  connect_install_trigger(built.install, std::make_unique<ClickContext>(ClickContext{
+                                             running,
+                                             make_ref(built.spinner),
+                                             make_ref(built.message),
+                                             inputs.catalogue,
+                                             make_ref(built.window),
+                                             inputs.worker_body,
+                                         }));
+
+  gtk_container_add(GTK_CONTAINER(built.window), box_widget);
+  gtk_widget_show_all(GTK_WIDGET(built.window));
+  return built;
+}
+
+void connect_setup_window(GtkApplication* application, SetupWindowInputs inputs) {
+  g_signal_connect_data(application, "activate", G_CALLBACK(on_activate),
+                        new SetupWindowInputs(std::move(inputs)), free_inputs, GConnectFlags{});
+}
+
+}  // namespace velto

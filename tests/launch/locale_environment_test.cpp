@@ -1,0 +1,73 @@
+#include "launch/locale_environment.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <optional>
+#include <string>
+
+namespace velto {
+namespace {
+
+// Restores the language variables, and TERM, after each test.
+class LanguageVariables : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (std::size_t i = 0; i < std::size(kNames); ++i) {
+      if (const char* value = getenv(kNames[i])) saved_[i] = value;
+    }
+  }
+  void TearDown() override {
+    for (std::size_t i = 0; i < std::size(kNames); ++i) {
+      if (saved_[i]) {
+        setenv(kNames[i], saved_[i]->c_str(), 1);
+      } else {
+        unsetenv(kNames[i]);
+      }
+    }
+  }
+  static constexpr const char* kNames[] = {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG", "TERM"};
+  std::optional<std::string> saved_[std::size(kNames)];
+};
+
+TEST_F(LanguageVariables, DropsOnlyTheLanguageVariablesThatAreNotUtf8) {
+  setenv("LANGUAGE", "tr:en", 1);
+  setenv("LC_ALL", "tr_TR.\xff", 1);
+  setenv("LC_MESSAGES", "\xc3", 1);
+  setenv("LANG", "en_US.UTF-8", 1);
+  setenv("TERM", "\xff", 1);  // not a language variable: left alone
+  drop_invalid_language_variables();
+  EXPECT_STREQ(getenv("LANGUAGE"), "tr:en");
+  EXPECT_EQ(getenv("LC_ALL"), nullptr);
+  EXPECT_EQ(getenv("LC_MESSAGES"), nullptr);
+  EXPECT_STREQ(getenv("LANG"), "en_US.UTF-8");
+  EXPECT_STREQ(getenv("TERM"), "\xff");
+
+  setenv("LANGUAGE", "\xfe\xff", 1);
+  setenv("LANG", "tr_TR.UTF-8\x80", 1);
+  drop_invalid_language_variables();
+  EXPECT_EQ(getenv("LANGUAGE"), nullptr);
+  EXPECT_EQ(getenv("LANG"), nullptr);
+}
+
+TEST_F(LanguageVariables, TheCapturedEnvironmentKeepsWhatTheMendDrops) {
+  setenv("LANG", "tr_TR.\xff", 1);
+  const auto started_with = capture_environment();
+  drop_invalid_language_variables();
+  ASSERT_EQ(getenv("LANG"), nullptr);
+
+  const auto& entries = started_with->entries();
+  EXPECT_NE(std::find(entries.begin(), entries.end(), "LANG=tr_TR.\xff"), entries.end());
+  // The pointer array is what exec functions take: one pointer per entry, then null.
+  char* const* envp = started_with->envp();
+  std::size_t count = 0;
+  while (envp[count] != nullptr) {
+    EXPECT_EQ(std::string(envp[count]), entries[count]);
+    ++count;
+  }
+  EXPECT_EQ(count, entries.size());
+}
+
+}  // namespace
+}  // namespace velto

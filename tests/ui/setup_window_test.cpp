@@ -1,0 +1,456 @@
+// The setup window built in a real X server: its widget tree in both languages, its fallbacks, and
+// every way an installation run can end, driven through a fake worker.
+#include "ui/setup_window.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "base/glib_ptr.h"
+#include "embedded/setup_icon.h"
+#include "gui_test_support.h"
+
+namespace velto {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::children_of;
+using testing::FakeWorker;
+using testing::pump_for;
+using testing::pump_until;
+using testing::test_application;
+
+constexpr const char* kEnglishInstalling = "Downloading and verifying…";
+constexpr const char* kEnglishFailed =
+    "Setup could not finish. This installer requires Ubuntu/Debian amd64; run it from a terminal "
+    "for details.";
+constexpr const char* kEnglishPrepareBusy =
+    "Installation has not started. Finish the active Velto connection or transfer, then retry.";
+
+SharedCatalogue builtin(Language language) {
+  return parse_catalogue(builtin_translation(language));
+}
+
+SharedCatalogue catalogue_of(const char* identity) {
+  return std::make_shared<const Catalogue>(nlohmann::json::parse(identity));
+}
+
+std::string label_text(GtkLabel* label) { return gtk_label_get_text(label); }
+
+class SetupWindowTest : public ::testing::Test {
+ protected:
+  // Builds a window and watches for its destruction.
+  SetupWindow open(SharedCatalogue catalogue,
+                   std::span<const unsigned char> icon = embedded::setup_icon()) {
+    return open_with(std::move(catalogue), worker_.body(), icon);
+  }
+
+  SetupWindow open_with(SharedCatalogue catalogue, WorkerBody body,
+                        std::span<const unsigned char> icon = embedded::setup_icon()) {
+    const SetupWindow built = build_setup_window(
+        test_application(), SetupWindowInputs{std::move(catalogue), icon, std::move(body)});
+    window_ = make_ref(built.window);
+    g_signal_connect(built.window, "destroy", G_CALLBACK(+[](GtkWidget*, gpointer closed) {
+                       *static_cast<bool*>(closed) = true;
+                     }),
+                     &closed_);
+    EXPECT_TRUE(pump_until([&] { return gtk_widget_get_mapped(GTK_WIDGET(built.window)); }));
+    return built;
+  }
+
+  void TearDown() override {
+    if (window_ && !closed_) {
+      // Let any run finish so the window may close, then close it.
+      while (auto sender = worker_.take_run(0ms)) sender->send(ProgressEvent::report("x"));
+      pump_for(250ms);
+      gtk_widget_destroy(GTK_WIDGET(window_.get()));
+    }
+    window_.reset();
+    pump_for(20ms);
+  }
+
+  // Asks the window to close as a window manager's close button does.
+  void request_close() {
+    gtk_window_close(window_.get());
+    pump_for(50ms);
+  }
+
+  static bool busy(const SetupWindow& w) {
+    return !gtk_widget_get_sensitive(GTK_WIDGET(w.install)) && spinning(w);
+  }
+  static bool spinning(const SetupWindow& w) {
+    gboolean active = FALSE;
+    g_object_get(w.spinner, "active", &active, nullptr);
+    return active != FALSE;
+  }
+  // Ready again after a run: button offered, spinner stopped.
+  static bool offered_again(const SetupWindow& w) {
+    return gtk_widget_get_sensitive(GTK_WIDGET(w.install)) && !spinning(w);
+  }
+
+  FakeWorker worker_;
+  GObjectPtr<GtkWindow> window_;
+  bool closed_ = false;
+};
+
+struct Packing {
+  gboolean expand;
+  gboolean fill;
+  guint padding;
+  GtkPackType pack_type;
+  bool operator==(const Packing&) const = default;
+};
+
+Packing packing_of(GtkWidget* box, GtkWidget* child) {
+  Packing packing{};
+  gtk_box_query_child_packing(GTK_BOX(box), child, &packing.expand, &packing.fill, &packing.padding,
+                              &packing.pack_type);
+  return packing;
+}
+
+TEST_F(SetupWindowTest, EnglishWindowHasItsPropertiesRowsAndTexts) {
+  const SetupWindow w = open(builtin(Language::kEnglish));
+
+  EXPECT_TRUE(GTK_IS_APPLICATION_WINDOW(w.window));
+  EXPECT_EQ(gtk_window_get_application(w.window), test_application());
+  EXPECT_STREQ(gtk_window_get_title(w.window), "Velto - Remote Access Setup");
+  gint default_width = 0;
+  gint default_height = 0;
+  gboolean resizable = TRUE;
+  g_object_get(w.window, "default-width", &default_width, "default-height", &default_height,
+               "resizable", &resizable, nullptr);
+  EXPECT_EQ(default_width, 460);
+  EXPECT_EQ(default_height, 270);
+  EXPECT_FALSE(resizable);
+
+  GdkPixbuf* window_icon = gtk_window_get_icon(w.window);
+  ASSERT_NE(window_icon, nullptr);
+  EXPECT_EQ(gdk_pixbuf_get_width(window_icon), 512);
+  EXPECT_EQ(gdk_pixbuf_get_height(window_icon), 512);
+
+  GtkWidget* box = gtk_bin_get_child(GTK_BIN(w.window));
+  ASSERT_TRUE(GTK_IS_BOX(box));
+  EXPECT_EQ(gtk_orientable_get_orientation(GTK_ORIENTABLE(box)), GTK_ORIENTATION_VERTICAL);
+  EXPECT_EQ(gtk_box_get_spacing(GTK_BOX(box)), 14);
+  EXPECT_EQ(gtk_widget_get_margin_start(box), 24);
+  EXPECT_EQ(gtk_widget_get_margin_end(box), 24);
+  EXPECT_EQ(gtk_widget_get_margin_top(box), 24);
+  EXPECT_EQ(gtk_widget_get_margin_bottom(box), 24);
+
+  const std::vector<GtkWidget*> expected = {GTK_WIDGET(w.icon),    GTK_WIDGET(w.version),
+                                            GTK_WIDGET(w.consent), GTK_WIDGET(w.message),
+                                            GTK_WIDGET(w.spinner), GTK_WIDGET(w.install)};
+  EXPECT_EQ(children_of(box), expected);
+  ASSERT_TRUE(GTK_IS_IMAGE(w.icon));
+  ASSERT_TRUE(GTK_IS_LABEL(w.version) && GTK_IS_LABEL(w.consent) && GTK_IS_LABEL(w.message));
+  ASSERT_TRUE(GTK_IS_SPINNER(w.spinner));
+  ASSERT_TRUE(GTK_IS_BUTTON(w.install));
+
+  const Packing fixed{FALSE, FALSE, 0, GTK_PACK_START};
+  EXPECT_EQ(packing_of(box, GTK_WIDGET(w.icon)), fixed);
+  EXPECT_EQ(packing_of(box, GTK_WIDGET(w.version)), fixed);
+  EXPECT_EQ(packing_of(box, GTK_WIDGET(w.consent)), (Packing{TRUE, TRUE, 0, GTK_PACK_START}));
+  EXPECT_EQ(packing_of(box, GTK_WIDGET(w.message)), fixed);
+  EXPECT_EQ(packing_of(box, GTK_WIDGET(w.spinner)), fixed);
+  EXPECT_EQ(packing_of(box, GTK_WIDGET(w.install)), (Packing{FALSE, FALSE, 0, GTK_PACK_END}));
+
+  GdkPixbuf* image = gtk_image_get_pixbuf(w.icon);
+  ASSERT_NE(image, nullptr);
+  EXPECT_EQ(gdk_pixbuf_get_width(image), 48);
+  EXPECT_EQ(gdk_pixbuf_get_height(image), 48);
+
+  EXPECT_EQ(label_text(w.version), "Velto 0.1.80");
+  EXPECT_EQ(label_text(w.consent),
+            "Velto will be installed on this computer. Missing dependencies may be downloaded and "
+            "Linux administrator approval will be requested. Continue?");
+  EXPECT_TRUE(gtk_label_get_line_wrap(w.consent));
+  EXPECT_EQ(gtk_label_get_max_width_chars(w.consent), 54);
+  EXPECT_EQ(label_text(w.message), "");
+  EXPECT_TRUE(gtk_label_get_line_wrap(w.message));
+  EXPECT_EQ(gtk_label_get_max_width_chars(w.message), 54);
+  EXPECT_FALSE(gtk_label_get_line_wrap(w.version));
+  EXPECT_FALSE(spinning(w));
+  EXPECT_STREQ(gtk_button_get_label(w.install), "Install");
+  EXPECT_TRUE(gtk_widget_get_sensitive(GTK_WIDGET(w.install)));
+
+  // Nothing forces the size: GTK gives the content its natural height, which is above 270.
+  gint width = 0;
+  gint height = 0;
+  gtk_window_get_size(w.window, &width, &height);
+  EXPECT_EQ(width, 460);
+  EXPECT_GT(height, 270);
+}
+
+TEST_F(SetupWindowTest, TurkishWindowShowsTheTurkishTexts) {
+  const SetupWindow w = open(builtin(Language::kTurkish));
+  EXPECT_STREQ(gtk_window_get_title(w.window), "Velto - Uzak Erişim Kurulumu");
+  EXPECT_STREQ(gtk_button_get_label(w.install), "Kur");
+  EXPECT_EQ(label_text(w.consent),
+            "Velto bu bilgisayara kurulacak. Gerekirse paket bağımlılıkları internetten "
+            "indirilecek ve Linux yönetici onayı istenecek. Devam edilsin mi?");
+  EXPECT_EQ(label_text(w.version), "Velto 0.1.80");
+  EXPECT_NE(w.icon, nullptr);
+}
+
+TEST_F(SetupWindowTest, IconThatDoesNotDecodeLeavesOutIconAndImageRow) {
+  const auto icon = embedded::setup_icon();
+  // Signature and part of the header: the loader never gets as far as a pixbuf.
+  const std::vector<unsigned char> header_only(icon.begin(), icon.begin() + 30);
+  std::vector<unsigned char> not_png(icon.begin(), icon.end());
+  not_png[1] = 'Q';
+  // Damage inside the pixel data: the loader has made a pixbuf from the header but reports an
+  // error, and the rows it never filled must not be shown.
+  std::vector<unsigned char> damaged_pixels(icon.begin(), icon.end());
+  for (std::size_t i = icon.size() / 2; i < icon.size() / 2 + 64; ++i) damaged_pixels[i] ^= 0xFF;
+  const unsigned char text[] = "not an image";
+  const std::vector<std::span<const unsigned char>> bad = {
+      {}, std::span(text), std::span(header_only), std::span(not_png), std::span(damaged_pixels)};
+  for (const auto bytes : bad) {
+    SCOPED_TRACE(bytes.size());
+    const SetupWindow w = open(builtin(Language::kEnglish), bytes);
+    EXPECT_EQ(w.icon, nullptr);
+    EXPECT_EQ(gtk_window_get_icon(w.window), nullptr);
+    const std::vector<GtkWidget*> expected = {GTK_WIDGET(w.version), GTK_WIDGET(w.consent),
+                                              GTK_WIDGET(w.message), GTK_WIDGET(w.spinner),
+                                              GTK_WIDGET(w.install)};
+    EXPECT_EQ(children_of(gtk_bin_get_child(GTK_BIN(w.window))), expected);
+    EXPECT_EQ(label_text(w.version), "Velto 0.1.80");
+    EXPECT_STREQ(gtk_button_get_label(w.install), "Install");
+    gtk_widget_destroy(GTK_WIDGET(w.window));
+    pump_for(10ms);
+  }
+  closed_ = true;
+}
+
+TEST_F(SetupWindowTest, MissingOrNonStringTextsFallBack) {
+  {
+    const SetupWindow w = open(catalogue_of(
+        R"({"linuxSetupTitle": 5, "linuxSetupConsent": {"text": "x"}, "linuxSetupInstall": null})"));
+    EXPECT_STREQ(gtk_window_get_title(w.window), "Velto");
+    EXPECT_EQ(label_text(w.consent), "");
+    EXPECT_STREQ(gtk_button_get_label(w.install), "");
+    EXPECT_EQ(label_text(w.version), "Velto 0.1.80");
+    gtk_widget_destroy(GTK_WIDGET(w.window));
+  }
+  {
+    // An empty string is a text like any other: the title is empty, not "Velto".
+    const SetupWindow w = open(catalogue_of(R"({"linuxSetupTitle": ""})"));
+    EXPECT_STREQ(gtk_window_get_title(w.window), "");
+    gtk_widget_destroy(GTK_WIDGET(w.window));
+  }
+  {
+    const SetupWindow w = open(catalogue_of("null"));
+    EXPECT_STREQ(gtk_window_get_title(w.window), "Velto");
+    EXPECT_STREQ(gtk_button_get_label(w.install), "");
+  }
+}
+
+TEST_F(SetupWindowTest, InstallMakesTheWindowBusyAndClosingIsRefused) {
+  const SetupWindow w = open(builtin(Language::kEnglish));
+  gtk_button_clicked(w.install);
+  // The busy state is there before the worker thread exists, with no main-loop turn in between.
+  EXPECT_TRUE(busy(w));
+  EXPECT_EQ(label_text(w.message), kEnglishInstalling);
+
+  auto sender = worker_.take_run();
+  ASSERT_TRUE(sender);
+  request_close();
+  EXPECT_FALSE(closed_);
+
+  // Nothing sent and the worker still holds its end: ticks change nothing.
+  pump_for(350ms);
+  EXPECT_TRUE(busy(w));
+  EXPECT_EQ(label_text(w.message), kEnglishInstalling);
+  request_close();
+  EXPECT_FALSE(closed_);
+}
+
+TEST_F(SetupWindowTest, CompletedClosesTheWindowWithoutTouchingLabelOrButton) {
+  const SetupWindow w = open(builtin(Language::kEnglish));
+  // Kept alive past the window's destruction to be inspected.
+  const auto message = make_ref(w.message);
+  const auto install = make_ref(w.install);
+  const auto spinner = make_ref(w.spinner);
+  gtk_button_clicked(w.install);
+  auto sender = worker_.take_run();
+  ASSERT_TRUE(sender);
+  ASSERT_TRUE(sender->send(ProgressEvent::completed()));
+  sender.reset();
+
+  ASSERT_TRUE(pump_until([&] { return closed_; }));
+  gboolean spinner_active = TRUE;
+  g_object_get(spinner.get(), "active", &spinner_active, nullptr);
+  EXPECT_FALSE(spinner_active);
+  EXPECT_EQ(label_text(message.get()), kEnglishInstalling);
+  EXPECT_FALSE(gtk_widget_get_sensitive(GTK_WIDGET(install.get())));
+}
+
+TEST_F(SetupWindowTest, ReportShowsItsTextAndOffersInstallAgain) {
+  const SetupWindow w = open(builtin(Language::kEnglish));
+  gtk_button_clicked(w.install);
+  auto sender = worker_.take_run();
+  ASSERT_TRUE(sender);
+  // The worker sends and releases its end at once: the event wins over the disconnection.
+  ASSERT_TRUE(sender->send(ProgressEvent::report("linuxSetupPrepareBusy")));
+  sender.reset();
+
+  ASSERT_TRUE(pump_until([&] { return offered_again(w); }));
+  EXPECT_EQ(label_text(w.message), kEnglishPrepareBusy);
+  EXPECT_FALSE(closed_);
+
+  // With the run over, a close is no longer refused.
+  request_close();
+  EXPECT_TRUE(closed_);
+}
+
+TEST_F(SetupWindowTest, ALongReportWrapsInsteadOfWideningTheWindow) {
+  const SetupWindow w = open(builtin(Language::kTurkish));
+  gint width_before = 0;
+  gint height_before = 0;
+  gtk_window_get_size(w.window, &width_before, &height_before);
+  gtk_button_clicked(w.install);
+  auto sender = worker_.take_run();
+  ASSERT_TRUE(sender);
+  sender->send(ProgressEvent::report("linuxSetupPrepareFailed"));  // the longest text
+  ASSERT_TRUE(pump_until([&] { return offered_again(w); }));
+  pump_for(100ms);  // let the window take its new size
+  gint width = 0;
+  gint height = 0;
+  gtk_window_get_size(w.window, &width, &height);
+  EXPECT_EQ(width, width_before);
+  EXPECT_GT(height, height_before);  // the text takes lines, not width
+}
+
+TEST_F(SetupWindowTest, WorkerEndingWithoutAReportShowsTheFailedText) {
+  const SetupWindow w = open(builtin(Language::kTurkish));
+  gtk_button_clicked(w.install);
+  auto sender = worker_.take_run();
+  ASSERT_TRUE(sender);
+  sender.reset();
+
+  ASSERT_TRUE(pump_until([&] { return offered_again(w); }));
+  EXPECT_EQ(label_text(w.message),
+            "Kurulum tamamlanamadı. Bu kurucu Ubuntu/Debian amd64 içindir; ayrıntı için "
+            "terminalden çalıştırın.");
+  EXPECT_FALSE(closed_);
+}
+
+TEST_F(SetupWindowTest, ReportWhoseKeyHasNoTextEmptiesTheLabel) {
+  const SetupWindow w = open(catalogue_of(R"({"updateInstalling": "Working", "number": 3})"));
+  for (const char* key : {"linuxSetupRestartBusy", "number"}) {
+    SCOPED_TRACE(key);
+    gtk_button_clicked(w.install);
+    EXPECT_EQ(label_text(w.message), "Working");
+    auto sender = worker_.take_run();
+    ASSERT_TRUE(sender);
+    sender->send(ProgressEvent::report(key));
+    ASSERT_TRUE(pump_until([&] { return offered_again(w); }));
+    EXPECT_EQ(label_text(w.message), "");
+  }
+}
+
+TEST_F(SetupWindowTest, CatalogueWithoutTheInstallingTextLeavesTheLabelEmptyWhileRunning) {
+  const SetupWindow w = open(catalogue_of(R"({"linuxSetupFailed": "Failed"})"));
+  gtk_button_clicked(w.install);
+  EXPECT_TRUE(busy(w));
+  EXPECT_EQ(label_text(w.message), "");
+  auto sender = worker_.take_run();
+  ASSERT_TRUE(sender);
+  sender.reset();
+  ASSERT_TRUE(pump_until([&] { return offered_again(w); }));
+  EXPECT_EQ(label_text(w.message), "Failed");
+}
+
+TEST_F(SetupWindowTest, InstallAfterAReportStartsACompleteNewRun) {
+  const SetupWindow w = open(builtin(Language::kEnglish));
+  gtk_button_clicked(w.install);
+  auto first = worker_.take_run();
+  ASSERT_TRUE(first);
+  first->send(ProgressEvent::report("linuxSetupPrepareBusy"));
+  ASSERT_TRUE(pump_until([&] { return offered_again(w); }));
+
+  gtk_button_clicked(w.install);
+  EXPECT_TRUE(busy(w));
+  EXPECT_EQ(label_text(w.message), kEnglishInstalling);
+  auto second = worker_.take_run();
+  ASSERT_TRUE(second);
+  EXPECT_EQ(worker_.runs_started(), 2);
+  // The first run's channel is gone with its timer; the new run has a channel of its own.
+  EXPECT_FALSE(first->send(ProgressEvent::completed()));
+  pump_for(250ms);
+  EXPECT_TRUE(busy(w));
+
+  second->send(ProgressEvent::report("linuxSetupFailed"));
+  ASSERT_TRUE(pump_until([&] { return offered_again(w); }));
+  EXPECT_EQ(label_text(w.message), kEnglishFailed);
+}
+
+TEST_F(SetupWindowTest, ClickedTwiceInARowStartsOneRun) {
+  const SetupWindow w = open(builtin(Language::kEnglish));
+  // Emitted directly: an insensitive button would stop a real pointer, but not the signal.
+  g_signal_emit_by_name(w.install, "clicked");
+  g_signal_emit_by_name(w.install, "clicked");
+  auto sender = worker_.take_run();
+  ASSERT_TRUE(sender);
+  pump_for(300ms);
+  EXPECT_EQ(worker_.runs_started(), 1);
+  EXPECT_TRUE(busy(w));
+}
+
+TEST_F(SetupWindowTest, WorkerThatFinishesAtOnceIsShownOnTheFirstTick) {
+  const SetupWindow w = open_with(builtin(Language::kEnglish), [](ProgressSender sender) {
+    sender.send(ProgressEvent::report("linuxSetupPrepareBusy"));
+  });
+  gtk_button_clicked(w.install);
+  const auto clicked = std::chrono::steady_clock::now();
+  ASSERT_TRUE(pump_until([&] { return offered_again(w); }));
+  const auto shown = std::chrono::steady_clock::now() - clicked;
+  // The timer's interval is 100 ms: the first tick, not a later one, shows the event.
+  EXPECT_GE(shown, 95ms);
+  EXPECT_LT(shown, 190ms);
+  EXPECT_EQ(label_text(w.message), kEnglishPrepareBusy);
+}
+
+TEST_F(SetupWindowTest, RunsReleaseTheirContextsAndTheWindowIsFreedAfterClosing) {
+  const SharedCatalogue catalogue = builtin(Language::kEnglish);
+  const SetupWindow w = open(catalogue);
+  GtkWindow* window = w.window;
+  g_object_add_weak_pointer(G_OBJECT(window), reinterpret_cast<gpointer*>(&window));
+  // Held by this test and by the Install handler.
+  EXPECT_EQ(catalogue.use_count(), 2);
+
+  gtk_button_clicked(w.install);
+  auto sender = worker_.take_run();
+  ASSERT_TRUE(sender);
+  EXPECT_EQ(catalogue.use_count(), 3);  // and by the poll timer
+  sender->send(ProgressEvent::report("linuxSetupPrepareBusy"));
+  ASSERT_TRUE(pump_until([&] { return offered_again(w); }));
+  EXPECT_EQ(catalogue.use_count(), 2);  // the timer's context is gone with the timer
+
+  window_.reset();
+  gtk_window_close(window);
+  ASSERT_TRUE(pump_until([&] { return closed_; }));
+  pump_for(20ms);
+  EXPECT_EQ(window, nullptr) << "a reference to the closed window was never released";
+  EXPECT_EQ(catalogue.use_count(), 1);
+}
+
+TEST_F(SetupWindowTest, WorkerBodyThatThrowsEndsItsThreadAndTheRunAsFailed) {
+  const SetupWindow w = open_with(builtin(Language::kEnglish), [](ProgressSender) {
+    throw std::runtime_error("staging exploded");
+  });
+  ::testing::internal::CaptureStderr();
+  gtk_button_clicked(w.install);
+  const bool ended = pump_until([&] { return offered_again(w); });
+  const std::string diagnostics = ::testing::internal::GetCapturedStderr();
+  ASSERT_TRUE(ended);
+  EXPECT_EQ(label_text(w.message), kEnglishFailed);
+  EXPECT_NE(diagnostics.find("staging exploded"), std::string::npos) << diagnostics;
+}
+
+}  // namespace
+}  // namespace velto
