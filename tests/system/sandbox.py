@@ -130,6 +130,18 @@ def wait_for(condition, timeout, what, interval=0.05):
         time.sleep(interval)
 
 
+def accepts_connections(path):
+    """Whether a server listens on the Unix socket `path` (it may exist before it listens)."""
+    import socket
+
+    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as probe:
+        try:
+            probe.connect(path)
+        except OSError:
+            return False
+    return True
+
+
 class Machine:
     """The namespace's view of the machine. Built once, as root, by the namespace's first process."""
 
@@ -147,9 +159,12 @@ class Machine:
         self.run(["/usr/bin/mount", "-t", "tmpfs", "-o", "mode=0755", "tmpfs", "/run"])
         os.makedirs("/run/user", 0o755)
         os.makedirs("/tmp/home", 0o755)
+        # Shared with the test users: the fakes' records and the users' screenshots.
         self.log_dir = pathlib.Path("/tmp/log")
-        self.log_dir.mkdir(mode=0o1777)
-        os.chmod(self.log_dir, 0o1777)
+        self.shots_dir = pathlib.Path("/tmp/shots")
+        for directory in (self.log_dir, self.shots_dir):
+            directory.mkdir()
+            os.chmod(directory, 0o1777)
         self.display = None
         self.background = []
 
@@ -180,13 +195,13 @@ class Machine:
         self.background.append(subprocess.Popen(
             ["/usr/bin/Xvfb", self.display, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
-        wait_for(lambda: os.path.exists("/tmp/.X11-unix/X1"), 20, "Xvfb")
+        wait_for(lambda: accepts_connections("/tmp/.X11-unix/X1"), 20, "Xvfb")
         return self.display
 
     def start_system_bus(self):
         os.makedirs("/run/dbus", exist_ok=True)
         self.run(["/usr/bin/dbus-daemon", "--system", "--fork"])
-        wait_for(lambda: os.path.exists("/run/dbus/system_bus_socket"), 20, "the system bus")
+        wait_for(lambda: accepts_connections("/run/dbus/system_bus_socket"), 20, "the system bus")
 
     def user_environment(self, user, extra=None):
         environment = {
@@ -230,6 +245,7 @@ class Machine:
         path.write_text(
             "#!/bin/sh\n"
             f"k=$(/usr/bin/grep -c '^{name}$' /tmp/log/calls 2>/dev/null)\n"
+            "k=${k:-0}\n"
             f"echo {name} >> /tmp/log/calls\n"
             f"printf '%s\\0' \"$0\" \"$@\" > /tmp/log/{name}.$k\n"
             + body + "\n")
@@ -253,11 +269,13 @@ class Machine:
         found += [str(p) for p in pathlib.Path("/var/tmp").glob("velto-install.*")]
         return found
 
-    def screenshot(self, name):
-        target = BUILD_DIR / name
-        target.parent.mkdir(parents=True, exist_ok=True)
-        self.run(["/usr/bin/import", "-display", self.display, "-window", "root", str(target)])
-        return str(target)
+    def keep_screenshots(self):
+        """Copies the screenshots the users took into the build folder; gives their paths."""
+        kept = []
+        for shot in sorted(self.shots_dir.glob("*.png")):
+            shutil.copy(shot, BUILD_DIR / shot.name)
+            kept.append(str(BUILD_DIR / shot.name))
+        return kept
 
     def stop(self):
         for process in self.background:

@@ -15,7 +15,8 @@ gi.require_version("Atspi", "2.0")
 from gi.repository import Atspi  # noqa: E402
 
 APPLICATION_NAME = "velto-linux-setup"
-SOURCE_DIR = pathlib.Path(os.environ.get("VELTO_SOURCE_DIR", "."))
+SOURCE_DIR = pathlib.Path(os.environ.get("VELTO_SOURCE_DIR",
+                                         pathlib.Path(__file__).resolve().parent.parent.parent))
 BUILD_DIR = pathlib.Path(os.environ.get("VELTO_BUILD_DIR", SOURCE_DIR / "build"))
 
 
@@ -38,8 +39,9 @@ class SetupWindow:
 
     def __init__(self, program=None, environment=None, timeout=30):
         program = str(program or BUILD_DIR / "velto-linux-setup")
-        self.log = open(os.path.join(os.environ.get("XDG_RUNTIME_DIR", "/tmp"),
-                                     f"setup-{time.monotonic_ns()}.log"), "w")
+        self.log_path = os.path.join(os.environ.get("XDG_RUNTIME_DIR", "/tmp"),
+                                     f"setup-{time.monotonic_ns()}.log")
+        self.log = open(self.log_path, "w")
         self.process = subprocess.Popen([program], env=dict(os.environ, **(environment or {})),
                                         stdout=self.log, stderr=subprocess.STDOUT)
         self.application = self._wait(self._find_application, timeout, "the window")
@@ -48,7 +50,8 @@ class SetupWindow:
 
     def _find_application(self):
         if self.process.poll() is not None:
-            raise RuntimeError(f"the setup program ended early with {self.process.returncode}")
+            raise RuntimeError(f"the setup program ended early with {self.process.returncode}: "
+                               + pathlib.Path(self.log_path).read_text(errors="replace"))
         desktop = Atspi.get_desktop(0)
         desktop.clear_cache()
         for index in range(desktop.get_child_count()):
@@ -131,7 +134,9 @@ class SetupWindow:
             if self.closed():
                 return {"closed": True, "exit_status": self.process.returncode}
             try:
-                if self.button_sensitive():
+                buttons = self._nodes(Atspi.Role.PUSH_BUTTON)
+                # No button: the window is being destroyed on its way to closing the program.
+                if buttons and buttons[0].get_state_set().contains(Atspi.StateType.SENSITIVE):
                     return {"closed": False, "labels": self.labels(), "button_sensitive": True}
             except gi.repository.GLib.Error:
                 pass  # the window may be going away right now
