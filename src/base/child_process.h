@@ -3,6 +3,8 @@
 // directory, and all three standard streams on /dev/null.
 #pragma once
 
+#include <sys/types.h>
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -36,6 +38,14 @@ class ChildEnd {
   int value_;
 };
 
+class Command;
+
+// A child's end together with everything it wrote on standard output.
+struct CapturedRun {
+  ChildEnd end;
+  std::string output;
+};
+
 // One fixed command line, prepared in full when it is made, so that running it needs no further
 // allocation of ours and cannot throw. Moving keeps it valid; copying is not offered.
 class Command {
@@ -57,7 +67,16 @@ class Command {
   // been reaped. Never two at once from one Command: it is meant for one thread.
   ChildEnd run() const noexcept;
 
+  // Like run(), but standard output and standard error are pipes, read to their end together (so a
+  // full pipe on one side cannot stall the other); what arrives on standard error is dropped.
+  // When reading fails the child is killed, reaped, and the end is not_run.
+  CapturedRun run_capturing_output() const;
+
  private:
+  // Starts the child with standard input on /dev/null and output and error on the given
+  // descriptors (the null device for -1). Its process id, or -1 when it could not be started.
+  pid_t spawn(int output, int error) const noexcept;
+
   std::vector<std::string> argv_;
   std::optional<std::vector<std::string>> environment_;
   // Null-terminated views into argv_ and environment_, built once. Moving a vector moves its

@@ -13,6 +13,12 @@
 #include "base/fd.h"
 
 namespace velto {
+
+void PrintTo(const ChildEnd& end, std::ostream* out) {
+  static constexpr const char* kKinds[] = {"not_run", "signalled", "exited"};
+  *out << kKinds[static_cast<int>(end.kind())] << "(" << end.value() << ")";
+}
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -130,6 +136,37 @@ TEST(ChildProcess, AMovedCommandStillRunsAndNothingLeaks) {
   Command original = shell(R"sh(test "$1" = moved)sh", {"moved"});
   Command moved = std::move(original);
   for (int i = 0; i < 3; ++i) EXPECT_EQ(moved.run(), ChildEnd::exited(0));
+  EXPECT_EQ(open_descriptors(), before);
+}
+
+TEST(CapturingOutput, KeepsStandardOutputDropsStandardErrorAndReportsTheEnd) {
+  const CapturedRun run = shell("printf 'velto\\n'; echo noise >&2; exit 3").run_capturing_output();
+  EXPECT_EQ(run.end, ChildEnd::exited(3));
+  EXPECT_EQ(run.output, "velto\n");
+  EXPECT_EQ(shell("read -r line").run_capturing_output().end, ChildEnd::exited(1))
+      << "standard input must be at its end at once";
+}
+
+TEST(CapturingOutput, BothPipesFullAtOnceDoNotStall) {
+  // A megabyte on each stream, interleaved: reading only one pipe at a time would deadlock.
+  const CapturedRun run = shell(
+                              "i=0; while [ $i -lt 64 ]; do head -c 16384 /dev/zero | tr '\\0' o; "
+                              "head -c 16384 /dev/zero >&2; i=$((i+1)); done")
+                              .run_capturing_output();
+  EXPECT_EQ(run.end, ChildEnd::exited(0));
+  EXPECT_EQ(run.output, std::string(64 * 16384, 'o'));
+}
+
+TEST(CapturingOutput, SignalsMissingProgramsAndDescriptors) {
+  const std::size_t before = open_descriptors();
+  EXPECT_EQ(shell("echo partial; kill -KILL $$").run_capturing_output().end,
+            ChildEnd::signalled(SIGKILL));
+  const CapturedRun missing = Command("/no/such/program", {}).run_capturing_output();
+  EXPECT_EQ(missing.end, ChildEnd::not_run());
+  EXPECT_EQ(missing.output, "");
+  EXPECT_EQ(Command("dpkg-deb", {"--version"}).run_capturing_output().end, ChildEnd::not_run());
+  // ls lists the shell's descriptors from outside, so its own listing handle does not show.
+  EXPECT_EQ(shell("/bin/ls /proc/$$/fd").run_capturing_output().output, "0\n1\n2\n");
   EXPECT_EQ(open_descriptors(), before);
 }
 
