@@ -190,12 +190,20 @@ class Machine:
 
     def start_x(self):
         """An X server of the namespace's own; the private network namespace keeps its abstract
-        socket apart from any other X server on this machine."""
-        self.display = ":1"
+        socket apart from any other X server on this machine. It writes its display number to
+        -displayfd once it accepts clients, and -noreset keeps it from resetting whenever its last
+        client leaves, which would refuse the next one for a moment."""
+        read_end, write_end = os.pipe()
         self.background.append(subprocess.Popen(
-            ["/usr/bin/Xvfb", self.display, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
-        wait_for(lambda: accepts_connections("/tmp/.X11-unix/X1"), 20, "Xvfb")
+            ["/usr/bin/Xvfb", ":1", "-screen", "0", "1024x768x24", "-nolisten", "tcp",
+             "-noreset", "-displayfd", str(write_end)],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, pass_fds=(write_end,)))
+        os.close(write_end)
+        with os.fdopen(read_end) as ready:
+            number = ready.readline().strip()
+        if number != "1":
+            raise RuntimeError(f"Xvfb did not start (it wrote {number!r})")
+        self.display = ":1"
         return self.display
 
     def start_system_bus(self):
