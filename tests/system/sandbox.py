@@ -145,18 +145,32 @@ def accepts_connections(path):
 class Machine:
     """The namespace's view of the machine. Built once, as root, by the namespace's first process."""
 
+    # What the namespace covers with a copy of its own.
+    COVERED = ("/usr", "/etc", "/var", "/tmp", "/run")
+
     def __init__(self, work):
         self.work = pathlib.Path(work)
+        # The checkout and the build folder may lie under a covered directory (a clone in /tmp):
+        # hold on to them now, and put them back in place once everything is covered.
+        kept = self._hold(SOURCE_DIR, BUILD_DIR, self.work)
+        # The overlays' upper layers live in the private /run, never below what they cover.
+        self.run(["/usr/bin/mount", "-t", "tmpfs", "-o", "mode=0755", "tmpfs", "/run"])
+        layers = pathlib.Path("/run/velto-sandbox")
         for directory in ("usr", "etc", "var"):
-            upper = self.work / f"{directory}.upper"
-            lower_work = self.work / f"{directory}.work"
-            upper.mkdir()
+            upper = layers / f"{directory}.upper"
+            lower_work = layers / f"{directory}.work"
+            upper.mkdir(parents=True)
             lower_work.mkdir()
             self.run(["/usr/bin/mount", "-t", "overlay", "overlay", "-o",
                       f"lowerdir=/{directory},upperdir={upper},workdir={lower_work}",
                       f"/{directory}"])
         self.run(["/usr/bin/mount", "-t", "tmpfs", "-o", "mode=1777", "tmpfs", "/tmp"])
-        self.run(["/usr/bin/mount", "-t", "tmpfs", "-o", "mode=0755", "tmpfs", "/run"])
+        for path, descriptor in kept:
+            os.makedirs(path, exist_ok=True)
+            self.run(["/usr/bin/mount", "--no-canonicalize", "--bind",
+                      f"/proc/self/fd/{descriptor}", str(path)],
+                     pass_fds=(descriptor,))
+            os.close(descriptor)
         os.makedirs("/run/user", 0o755)
         os.makedirs("/tmp/home", 0o755)
         # Shared with the test users: the fakes' records and the users' screenshots.
@@ -167,6 +181,18 @@ class Machine:
             os.chmod(directory, 0o1777)
         self.display = None
         self.background = []
+
+    @classmethod
+    def _hold(cls, *paths):
+        """Descriptors of those `paths` that a covered directory would hide, outermost only."""
+        hidden = sorted({pathlib.Path(os.path.realpath(p)) for p in paths
+                         if any(os.path.realpath(p).startswith(c + "/") for c in cls.COVERED)},
+                        key=lambda p: len(p.parts))
+        outermost = []
+        for path in hidden:
+            if not any(path.is_relative_to(o) for o in outermost):
+                outermost.append(path)
+        return [(path, os.open(path, os.O_PATH | os.O_DIRECTORY)) for path in outermost]
 
     @staticmethod
     def run(command, **kwargs):
