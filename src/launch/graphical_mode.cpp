@@ -10,9 +10,11 @@
 
 #include "base/glib_ptr.h"
 #include "embedded/setup_icon.h"
+#include "install/install_sequence_builtin.h"
 #include "install/install_trigger.h"
 #include "launch/catalogue.h"
 #include "launch/locale_environment.h"
+#include "scripts/script_texts.h"
 #include "ui/setup_window.h"
 
 namespace velto {
@@ -23,13 +25,11 @@ constexpr const char* kApplicationId = "com.velto.installer";
 // The body of every installation run's worker thread: the one place where the production
 // installation is wired in. `environment` is the environment the program was started with; a run
 // starts its child processes with it, so they still see the locale variables dropped for GTK.
-//
-// The installation sequence is not wired in yet: until it is, every run reports that setup could
-// not finish.
 WorkerBody production_worker(std::shared_ptr<const EnvironmentBlock> environment) {
-  return [environment](ProgressSender sender) {
-    sender.send(ProgressEvent::report("linuxSetupFailed"));
-  };
+  // Made once on the main thread and only read by the runs, one at a time.
+  auto plan = std::make_shared<const InstallPlan>(builtin_install_plan(
+      preflight_script_text(), privileged_install_script_text(), environment->entries()));
+  return [plan](ProgressSender sender) { run_install_worker(*plan, std::move(sender)); };
 }
 
 int run(char* application_argv[]) {

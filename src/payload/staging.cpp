@@ -1,14 +1,13 @@
 #include "payload/staging.h"
 
 #include <fcntl.h>
-#include <gio/gio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 
+#include "base/child_process.h"
 #include "base/fd.h"
-#include "base/glib_ptr.h"
 #include "payload/digest.h"
 #include "payload/field_value.h"
 #include "payload/random_uuid.h"
@@ -38,33 +37,9 @@ bool sync_file(int fd) noexcept {
 // Runs `reader -f path field` with standard input on /dev/null, reads both of its pipes to the
 // end together (so neither can stall the other) and checks that it exited 0 naming `expected`.
 bool confirm_field(const std::string& reader, const std::string& path, const ControlField& field) {
-  const std::string name(field.name);
-  const char* argv[] = {reader.c_str(), "-f", path.c_str(), name.c_str(), nullptr};
-  GErrorPtr error;
-  auto child =
-      take_ref(g_subprocess_newv(argv,
-                                 static_cast<GSubprocessFlags>(G_SUBPROCESS_FLAGS_STDOUT_PIPE |
-                                                               G_SUBPROCESS_FLAGS_STDERR_PIPE),
-                                 ErrorOut{error}));
-  if (!child) return false;
-  GBytes* out_raw = nullptr;
-  GBytes* err_raw = nullptr;
-  const gboolean read =
-      g_subprocess_communicate(child.get(), nullptr, nullptr, &out_raw, &err_raw, ErrorOut{error});
-  GBytesPtr out{out_raw};
-  GBytesPtr err{err_raw};
-  if (!read) {
-    // Reading failed part-way; the child must still be reaped before it is released.
-    g_subprocess_force_exit(child.get());
-    g_subprocess_wait(child.get(), nullptr, nullptr);
-    return false;
-  }
-  if (!g_subprocess_get_if_exited(child.get()) || g_subprocess_get_exit_status(child.get()) != 0) {
-    return false;
-  }
-  gsize length = 0;
-  const auto* data = static_cast<const char*>(out ? g_bytes_get_data(out.get(), &length) : nullptr);
-  return field_output_matches(std::string_view(data ? data : "", length), field.value);
+  const Command command{reader, {"-f", path, std::string(field.name)}};
+  const CapturedRun run = command.run_capturing_output();
+  return run.end.exited_with(0) && field_output_matches(run.output, field.value);
 }
 
 }  // namespace

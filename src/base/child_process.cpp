@@ -1,0 +1,201 @@
+#include "base/child_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <csignal>
+
+#include "base/fd.h"
+
+extern char** environ;
+
+namespace velto {
+namespace {
+
+std::vector<const char*> null_terminated(const std::vector<std::string>& strings) {
+  std::vector<const char*> pointers;
+  pointers.reserve(strings.size() + 1);
+  for (const std::string& s : strings) pointers.push_back(s.c_str());
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+// Owners of the two posix_spawn helper objects, destroyed on every way out.
+class SpawnActions {
+ public:
+  SpawnActions() noexcept : ok_(::posix_spawn_file_actions_init(&actions_) == 0) {}
+  SpawnActions(const SpawnActions&) = delete;
+  SpawnActions& operator=(const SpawnActions&) = delete;
+  ~SpawnActions() {
+    if (ok_) ::posix_spawn_file_actions_destroy(&actions_);
+  }
+  // Standard input on the null device, output and error on the given descriptors (the null
+  // device for -1), and every other descriptor closed, so nothing this process holds open (the X
+  // connection, a staged file) reaches the child.
+  bool streams(int output, int error) noexcept {
+    return ok_ && ::posix_spawn_file_actions_addopen(&actions_, 0, "/dev/null", O_RDONLY, 0) == 0 &&
+           attach(1, output) && attach(2, error) &&
+           ::posix_spawn_file_actions_addclosefrom_np(&actions_, 3) == 0;
+  }
+  const posix_spawn_file_actions_t* get() const noexcept { return &actions_; }
+
+ private:
+  bool attach(int target, int source) noexcept {
+    if (source < 0) {
+      return ::posix_spawn_file_actions_addopen(&actions_, target, "/dev/null", O_WRONLY, 0) == 0;
+    }
+    return ::posix_spawn_file_actions_adddup2(&actions_, source, target) == 0;
+  }
+
+  posix_spawn_file_actions_t actions_;
+  bool ok_;
+};
+
+class SpawnAttributes {
+ public:
+  SpawnAttributes() noexcept : ok_(::posix_spawnattr_init(&attributes_) == 0) {}
+  SpawnAttributes(const SpawnAttributes&) = delete;
+  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+  ~SpawnAttributes() {
+    if (ok_) ::posix_spawnattr_destroy(&attributes_);
+  }
+  // The child starts like a freshly started program: no signal blocked (the worker thread may
+  // have inherited a mask from whoever created it) and no signal ignored.
+  bool fresh_signals() noexcept {
+    sigset_t none;
+    sigset_t all;
+    ::sigemptyset(&none);
+    ::sigfillset(&all);
+    return ok_ && ::posix_spawnattr_setsigmask(&attributes_, &none) == 0 &&
+           ::posix_spawnattr_setsigdefault(&attributes_, &all) == 0 &&
+           ::posix_spawnattr_setflags(&attributes_,
+                                      POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) == 0;
+  }
+  const posix_spawnattr_t* get() const noexcept { return &attributes_; }
+
+ private:
+  posix_spawnattr_t attributes_;
+  bool ok_;
+};
+
+}  // namespace
+
+Command::Command(std::string program, std::vector<std::string> arguments,
+                 std::optional<std::vector<std::string>> environment)
+    : environment_(std::move(environment)) {
+  argv_.reserve(arguments.size() + 1);
+  argv_.push_back(std::move(program));
+  for (std::string& argument : arguments) argv_.push_back(std::move(argument));
+  argv_ptrs_ = null_terminated(argv_);
+  if (environment_) environment_ptrs_ = null_terminated(*environment_);
+}
+
+// Not GSubprocess: GLib's spawning retries a program that the kernel refuses with ENOEXEC (a
+// file with neither an ELF header nor "#!") as a script of /bin/sh, so a stray text file at one of
+// the fixed paths would be read by a shell. And it forks: in a process as large as a GTK program
+// that copies page tables and takes the allocator's locks, stalling the main thread for several
+// milliseconds per child. posix_spawn executes exactly the file named in a child that shares our
+// memory until it execs, never searches PATH, reports a failed exec as an error, and is safe to
+// call from any thread.
+pid_t Command::spawn(int output, int error) const noexcept {
+  if (argv_.front().empty() || argv_.front().front() != '/') return -1;
+  SpawnActions actions;
+  SpawnAttributes attributes;
+  if (!actions.streams(output, error) || !attributes.fresh_signals()) return -1;
+  char* const* envp = environment_ ? const_cast<char* const*>(environment_ptrs_.data()) : environ;
+  pid_t pid = -1;
+  if (::posix_spawn(&pid, argv_ptrs_.front(), actions.get(), attributes.get(),
+                    const_cast<char* const*>(argv_ptrs_.data()), envp) != 0) {
+    return -1;
+  }
+  return pid;
+}
+
+namespace {
+
+// Waits for `pid` without limit. Once spawned, a child is always waited for here, so it is never
+// left unreaped.
+ChildEnd wait_for(pid_t pid) noexcept {
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return ChildEnd::not_run();
+  }
+  if (WIFSIGNALED(status)) return ChildEnd::signalled(WTERMSIG(status));
+  if (WIFEXITED(status)) return ChildEnd::exited(WEXITSTATUS(status));
+  return ChildEnd::not_run();
+}
+
+// Reads both descriptors (non-blocking) to their end, appending the first one's bytes to
+// `output`. False when polling or reading fails.
+bool drain(int out_fd, int err_fd, std::string& output) {
+  std::array<pollfd, 2> fds{{{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}}};
+  char buffer[4096];
+  while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+    if (::poll(fds.data(), fds.size(), -1) < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    for (std::size_t i = 0; i < fds.size(); ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
+      if (n > 0) {
+        if (i == 0) output.append(buffer, static_cast<std::size_t>(n));
+      } else if (n == 0) {
+        fds[i].fd = -1;  // end of file: poll ignores negative descriptors
+      } else if (errno != EINTR && errno != EAGAIN) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+// A pipe whose both ends close on exec and whose read end never blocks.
+bool make_pipe(Fd& read_end, Fd& write_end) noexcept {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return false;
+  read_end.reset(fds[0]);
+  write_end.reset(fds[1]);
+  return ::fcntl(read_end.get(), F_SETFL, O_NONBLOCK) == 0;
+}
+
+}  // namespace
+
+ChildEnd Command::run() const noexcept {
+  const pid_t pid = spawn(-1, -1);
+  return pid < 0 ? ChildEnd::not_run() : wait_for(pid);
+}
+
+CapturedRun Command::run_capturing_output() const {
+  CapturedRun result{ChildEnd::not_run(), {}};
+  Fd out_read, out_write, err_read, err_write;
+  if (!make_pipe(out_read, out_write) || !make_pipe(err_read, err_write)) return result;
+  const pid_t pid = spawn(out_write.get(), err_write.get());
+  // Our copies of the write ends must go, or the pipes would never reach their end.
+  out_write.reset();
+  err_write.reset();
+  if (pid < 0) return result;
+
+  bool read = false;
+  try {
+    read = drain(out_read.get(), err_read.get(), result.output);
+  } catch (...) {
+    ::kill(pid, SIGKILL);
+    wait_for(pid);
+    throw;
+  }
+  if (!read) {
+    ::kill(pid, SIGKILL);
+    wait_for(pid);
+    return result;
+  }
+  result.end = wait_for(pid);
+  return result;
+}
+
+}  // namespace velto

@@ -1,0 +1,76 @@
+// One installation run from start to end, as the body of the install worker thread: stage the
+// built-in package, ask a running desktop application to step aside, install with the
+// administrator's approval, restart the desktop application, remove the staged package and report
+// exactly one outcome. Nothing here touches GTK.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "install/progress_channel.h"
+#include "payload/staging.h"
+
+namespace velto {
+
+// The text keys a run can report; each names what happened and what the user can do about it.
+namespace outcome_key {
+inline constexpr const char kFailed[] = "linuxSetupFailed";
+inline constexpr const char kPrepareFailed[] = "linuxSetupPrepareFailed";
+inline constexpr const char kPrepareLegacy[] = "linuxSetupPrepareLegacy";
+inline constexpr const char kPrepareBusy[] = "linuxSetupPrepareBusy";
+inline constexpr const char kRestartFailed[] = "linuxSetupRestartFailed";
+inline constexpr const char kRestartLegacy[] = "linuxSetupRestartLegacy";
+inline constexpr const char kRestartBusy[] = "linuxSetupRestartBusy";
+}  // namespace outcome_key
+
+// The programs a run starts, each by absolute path. The executable only ever uses
+// production_program_paths(); tests fill in fake programs.
+struct ProgramPaths {
+  std::string field_reader;  // reads a package's control fields while staging
+  std::string python;        // interpreter of the preflight text
+  std::string pkexec;        // gains administrator rights for the install text
+  std::string shell;         // interpreter of the install text, started by pkexec as root
+  std::string desktop;       // the desktop application's launcher, checked and restarted
+};
+
+// The paths of the installed system. Nothing (no environment variable, no option) changes them.
+ProgramPaths production_program_paths();
+
+// Everything one run needs, so that a run depends on nothing global.
+struct InstallPlan {
+  // Proves and stages the package; nothing when that fails. May throw RandomSourceError.
+  std::function<std::optional<StagedPackage>()> stage;
+  // The expected digest text and size handed to the root script, exactly as built in.
+  std::string digest;
+  std::size_t size = 0;
+  ProgramPaths paths;
+  std::string preflight_script;
+  std::string install_script;
+  // NAME=VALUE entries every child receives; without it the children inherit this process's
+  // environment.
+  std::optional<std::vector<std::string>> environment;
+};
+
+// The path the root script is given: `path` itself when absolute, otherwise this process's
+// working directory joined with it. pkexec starts its program in the target user's home, where a
+// relative path would name another file. Nothing when the working directory cannot be named.
+std::optional<std::string> absolute_package_path(const std::string& path);
+
+// Stages, runs the children and gives the outcome. The staged package lives only inside this
+// call, so it is gone by the time anyone can learn the outcome.
+ProgressEvent run_install_steps(const InstallPlan& plan);
+
+// Runs the whole sequence and sends exactly one event on `sender`, after the staged package has
+// been removed; a send that finds the receiver gone is ignored. Exceptions from staging pass
+// through, and then nothing is sent.
+void run_install_sequence(const InstallPlan& plan, ProgressSender sender);
+
+// The install worker's body: run_install_sequence with nothing thrown out of it. An exception
+// ends the run without an event (the window reads that as a failure) and its message goes to
+// standard error.
+void run_install_worker(const InstallPlan& plan, ProgressSender sender) noexcept;
+
+}  // namespace velto

@@ -1,0 +1,174 @@
+#include "base/child_process.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+
+#include "base/fd.h"
+
+namespace velto {
+
+void PrintTo(const ChildEnd& end, std::ostream* out) {
+  static constexpr const char* kKinds[] = {"not_run", "signalled", "exited"};
+  *out << kKinds[static_cast<int>(end.kind())] << "(" << end.value() << ")";
+}
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A shell one-liner as a Command: sh -c SCRIPT sh ARGS...
+Command shell(const std::string& script, std::vector<std::string> args = {},
+              std::optional<std::vector<std::string>> environment = std::nullopt) {
+  std::vector<std::string> arguments{"-c", script, "sh"};
+  arguments.insert(arguments.end(), args.begin(), args.end());
+  return Command{"/bin/sh", std::move(arguments), std::move(environment)};
+}
+
+std::size_t open_descriptors() {
+  return static_cast<std::size_t>(
+      std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator{}));
+}
+
+TEST(ChildProcess, ExitCodesAreKeptWhole) {
+  EXPECT_EQ(shell("exit 0").run(), ChildEnd::exited(0));
+  EXPECT_EQ(shell("exit 21").run(), ChildEnd::exited(21));
+  EXPECT_EQ(shell("exit 255").run(), ChildEnd::exited(255));
+}
+
+TEST(ChildProcess, ASignalIsNeverAnExitCode) {
+  const ChildEnd killed = shell("kill -KILL $$").run();
+  EXPECT_EQ(killed, ChildEnd::signalled(SIGKILL));
+  EXPECT_FALSE(killed.exited_with(0));
+  EXPECT_FALSE(killed.exited_with(SIGKILL));
+  EXPECT_EQ(shell("kill -TERM $$").run(), ChildEnd::signalled(SIGTERM));
+}
+
+TEST(ChildProcess, ChildStartsWithNoSignalBlockedOrIgnored) {
+  sigset_t term;
+  sigset_t saved;
+  ::sigemptyset(&term);
+  ::sigaddset(&term, SIGTERM);
+  ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, &term, &saved), 0);
+  struct sigaction ignore {};
+  struct sigaction previous {};
+  ignore.sa_handler = SIG_IGN;
+  ASSERT_EQ(::sigaction(SIGHUP, &ignore, &previous), 0);
+
+  const ChildEnd blocked = shell("kill -TERM $$; exit 0").run();
+  const ChildEnd ignored = shell("kill -HUP $$; exit 0").run();
+
+  ::sigaction(SIGHUP, &previous, nullptr);
+  ::pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+  EXPECT_EQ(blocked, ChildEnd::signalled(SIGTERM));
+  EXPECT_EQ(ignored, ChildEnd::signalled(SIGHUP));
+}
+
+TEST(ChildProcess, ProgramsThatCannotRunAreNotRun) {
+  EXPECT_EQ(Command("/no/such/program", {}).run(), ChildEnd::not_run());
+  EXPECT_EQ(Command("/", {}).run(), ChildEnd::not_run()) << "a directory";
+  EXPECT_EQ(Command("/etc/passwd", {}).run(), ChildEnd::not_run()) << "not executable";
+  // A bare name is never looked up in PATH, even though /bin/sh and /usr/bin/true exist.
+  EXPECT_EQ(Command("sh", {"-c", "exit 0"}).run(), ChildEnd::not_run());
+  EXPECT_EQ(Command("true", {}).run(), ChildEnd::not_run());
+  EXPECT_EQ(Command("", {}).run(), ChildEnd::not_run());
+}
+
+TEST(ChildProcess, AnExecutableTextWithoutInterpreterLineIsNeverGivenToAShell) {
+  char path[] = "/tmp/velto-child-test.XXXXXX";
+  Fd file{::mkstemp(path)};
+  ASSERT_TRUE(file);
+  const std::string text = "exit 42\n";
+  ASSERT_EQ(::write(file.get(), text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  file.reset();
+  ASSERT_EQ(::chmod(path, 0755), 0);
+  const ChildEnd end = Command(path, {}).run();
+  ::unlink(path);
+  EXPECT_EQ(end, ChildEnd::not_run());
+}
+
+TEST(ChildProcess, ArgumentsArriveOneForOneAndUnparsed) {
+  const Command command = shell(
+      R"sh(test "$#" = 4 && test "$0" = sh && test "$1" = "" && test "$2" = "a  b" &&
+         test "$3" = '$HOME "q" `x`' && test "$4" = "-x")sh",
+      {"", "a  b", "$HOME \"q\" `x`", "-x"});
+  EXPECT_EQ(command.run(), ChildEnd::exited(0));
+  EXPECT_EQ(command.argv().front(), "/bin/sh");
+  EXPECT_EQ(command.argv().size(), 8u);
+}
+
+TEST(ChildProcess, StandardStreamsAreTheNullDevice) {
+  EXPECT_EQ(shell(R"sh(for fd in 0 1 2; do
+                       test "$(readlink /proc/$$/fd/$fd)" = /dev/null || exit 1
+                     done)sh")
+                .run(),
+            ChildEnd::exited(0));
+}
+
+TEST(ChildProcess, OnlyTheThreeStandardDescriptorsAreInherited) {
+  // A descriptor deliberately left open across exec must still not reach the child.
+  Fd inheritable{::open("/dev/null", O_RDONLY)};
+  ASSERT_TRUE(inheritable);
+  const std::string fd = std::to_string(inheritable.get());
+  EXPECT_EQ(shell("test ! -e /proc/$$/fd/" + fd).run(), ChildEnd::exited(0));
+}
+
+TEST(ChildProcess, EnvironmentAndWorkingDirectory) {
+  ::setenv("VELTO_CHILD_TEST", "inherited", 1);
+  EXPECT_EQ(shell(R"sh(test "$VELTO_CHILD_TEST" = inherited)sh").run(), ChildEnd::exited(0));
+  EXPECT_EQ(shell(R"sh(test "$VELTO_CHILD_TEST" = given && test -z "${HOME+set}")sh", {},
+                  std::vector<std::string>{"VELTO_CHILD_TEST=given"})
+                .run(),
+            ChildEnd::exited(0));
+  ::unsetenv("VELTO_CHILD_TEST");
+  const std::string cwd = fs::current_path().string();
+  EXPECT_EQ(shell(R"sh(test "$(pwd -P)" = "$1")sh", {cwd}).run(), ChildEnd::exited(0));
+}
+
+TEST(ChildProcess, AMovedCommandStillRunsAndNothingLeaks) {
+  const std::size_t before = open_descriptors();
+  Command original = shell(R"sh(test "$1" = moved)sh", {"moved"});
+  Command moved = std::move(original);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(moved.run(), ChildEnd::exited(0));
+  EXPECT_EQ(open_descriptors(), before);
+}
+
+TEST(CapturingOutput, KeepsStandardOutputDropsStandardErrorAndReportsTheEnd) {
+  const CapturedRun run = shell("printf 'velto\\n'; echo noise >&2; exit 3").run_capturing_output();
+  EXPECT_EQ(run.end, ChildEnd::exited(3));
+  EXPECT_EQ(run.output, "velto\n");
+  EXPECT_EQ(shell("read -r line").run_capturing_output().end, ChildEnd::exited(1))
+      << "standard input must be at its end at once";
+}
+
+TEST(CapturingOutput, BothPipesFullAtOnceDoNotStall) {
+  // A megabyte on each stream, interleaved: reading only one pipe at a time would deadlock.
+  const CapturedRun run = shell(
+                              "i=0; while [ $i -lt 64 ]; do head -c 16384 /dev/zero | tr '\\0' o; "
+                              "head -c 16384 /dev/zero >&2; i=$((i+1)); done")
+                              .run_capturing_output();
+  EXPECT_EQ(run.end, ChildEnd::exited(0));
+  EXPECT_EQ(run.output, std::string(64 * 16384, 'o'));
+}
+
+TEST(CapturingOutput, SignalsMissingProgramsAndDescriptors) {
+  const std::size_t before = open_descriptors();
+  EXPECT_EQ(shell("echo partial; kill -KILL $$").run_capturing_output().end,
+            ChildEnd::signalled(SIGKILL));
+  const CapturedRun missing = Command("/no/such/program", {}).run_capturing_output();
+  EXPECT_EQ(missing.end, ChildEnd::not_run());
+  EXPECT_EQ(missing.output, "");
+  EXPECT_EQ(Command("dpkg-deb", {"--version"}).run_capturing_output().end, ChildEnd::not_run());
+  // ls lists the shell's descriptors from outside, so its own listing handle does not show.
+  EXPECT_EQ(shell("/bin/ls /proc/$$/fd").run_capturing_output().output, "0\n1\n2\n");
+  EXPECT_EQ(open_descriptors(), before);
+}
+
+}  // namespace
+}  // namespace velto

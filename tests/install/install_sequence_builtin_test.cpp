@@ -1,0 +1,43 @@
+#include "install/install_sequence_builtin.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+
+#include "payload/package_payload.h"
+#include "temp_dir.h"
+
+namespace velto {
+namespace {
+
+TEST(BuiltinInstallPlan, CarriesThePackagesFactsTheSystemsPathsAndTheTexts) {
+  const InstallPlan plan =
+      builtin_install_plan("preflight text", "install text", std::vector<std::string>{"LANG=C"});
+  EXPECT_EQ(plan.digest, builtin_payload().digest);
+  EXPECT_EQ(plan.digest.size(), 64u);
+  EXPECT_EQ(plan.size, builtin_payload().size);
+  EXPECT_EQ(plan.paths.python, production_program_paths().python);
+  EXPECT_EQ(plan.paths.pkexec, production_program_paths().pkexec);
+  EXPECT_EQ(plan.paths.desktop, production_program_paths().desktop);
+  EXPECT_EQ(plan.preflight_script, "preflight text");
+  EXPECT_EQ(plan.install_script, "install text");
+  EXPECT_EQ(plan.environment, std::vector<std::string>{"LANG=C"});
+}
+
+TEST(BuiltinInstallPlan, StagesTheBuiltInPackageUnderTmpdirAtRunTime) {
+  const InstallPlan plan = builtin_install_plan("", "", std::nullopt);
+  testing::TempDir base;
+  // Read when the run stages, not when the plan is made.
+  ::setenv("TMPDIR", base.str().c_str(), 1);
+  std::optional<StagedPackage> staged = plan.stage();
+  ::unsetenv("TMPDIR");
+  ASSERT_TRUE(staged.has_value());
+  EXPECT_EQ(std::filesystem::path(staged->directory()).parent_path(), base.path());
+  EXPECT_EQ(std::filesystem::file_size(staged->package_path()), plan.size);
+  staged.reset();
+  EXPECT_TRUE(std::filesystem::is_empty(base.path()));
+}
+
+}  // namespace
+}  // namespace velto

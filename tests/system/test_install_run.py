@@ -1,0 +1,201 @@
+"""The real setup program's Install button against faked system programs.
+
+Each case runs in a private copy of the machine (see sandbox.py): fakes replace /usr/bin/pkexec
+and /usr/bin/velto-desktop, the real /usr/bin/python3 is wrapped so its starts are recorded, and
+the window is driven through the accessibility bus as the desktop user would drive it.
+"""
+
+import os
+import pathlib
+import time
+
+import pytest
+
+import sandbox
+
+HERE = pathlib.Path(__file__).resolve()
+SCRIPTS = sandbox.SOURCE_DIR / "scripts"
+
+
+# --- user side: runs in the desktop session ----------------------------------------------------
+
+
+def press_install(program=None, close_during_run=False, watch_seconds=0.0):
+    """Starts the program, presses Install and reports what the window did."""
+    from setup_window import SetupWindow, identity_texts
+
+    texts = identity_texts()
+    window = SetupWindow(program)
+    report = {"title": window.window_title(), "idle_labels": window.labels(),
+              "idle_sensitive": window.button_sensitive()}
+    window.click_install()
+    report["busy_sensitive"] = window.button_sensitive()
+    report["busy_labels"] = window.labels()
+    report["installing_text"] = texts.get("updateInstalling")
+    if close_during_run:
+        report["close_requests"] = window.request_close()
+        time.sleep(0.5)
+        report["open_after_close_request"] = not window.closed()
+    if watch_seconds:
+        report["longest_query_seconds"] = window.responsiveness(watch_seconds)
+        report["still_busy_after_watch"] = not window.closed() and not window.button_sensitive()
+    report["outcome"] = window.wait_outcome(timeout=60)
+    if not report["outcome"]["closed"]:
+        window.close_and_wait()
+    return report
+
+
+# --- root side: runs as the namespace's first process --------------------------------------------
+
+
+def damaged_copy(source, target):
+    """A copy of the program with one byte of its carried package changed."""
+    data = bytearray(pathlib.Path(source).read_bytes())
+    start = data.find(b"!<arch>\ndebian-binary")
+    assert start > 0 and data.find(b"!<arch>\ndebian-binary", start + 1) < 0
+    data[start + 200] ^= 0x01
+    pathlib.Path(target).parent.mkdir(mode=0o755, exist_ok=True)
+    pathlib.Path(target).write_bytes(bytes(data))
+    os.chmod(target, 0o755)
+    return target
+
+
+def install_case(machine, desktop, python="wrapped", pkexec="exit 0", restart="exit 0",
+                 as_root=False, close_during_run=False, watch_seconds=0.0, damaged=False):
+    user = machine.root() if as_root else machine.add_user("veltotest")
+    program = None
+    if damaged:
+        program = damaged_copy(sandbox.SETUP_PROGRAM, "/tmp/damaged/velto-linux-setup")
+    machine.start_x()
+    if python == "wrapped":
+        machine.recording_python()
+    else:
+        os.unlink("/usr/bin/python3")
+    if pkexec == "missing":
+        os.unlink("/usr/bin/pkexec")
+    else:
+        machine.fake("pkexec", pkexec)
+    launcher = pathlib.Path("/usr/bin/velto-desktop")
+    if desktop == "regular":
+        machine.fake("velto-desktop", restart)
+    elif desktop == "directory":
+        launcher.mkdir()
+    report = machine.call_as(user, HERE, "press_install",
+                             {"program": program, "close_during_run": close_during_run,
+                              "watch_seconds": watch_seconds})
+    report["calls"] = machine.calls()
+    report["argv"] = {name: machine.argv_of(name) for name in set(report["calls"])}
+    report["leftovers"] = machine.leftovers()
+    return report
+
+
+# --- the tests ---------------------------------------------------------------------------------
+
+
+def texts():
+    from setup_window import identity_texts
+
+    return identity_texts()
+
+
+def run_case(name, **arguments):
+    sandbox.require()
+    return sandbox.run_inside(HERE, "install_case", arguments, name=f"install-{name}")
+
+
+def assert_reported(report, key):
+    outcome = report["outcome"]
+    assert outcome["closed"] is False, outcome
+    assert texts()[key] in outcome["labels"], (key, outcome)
+    assert outcome["button_sensitive"] is True
+    assert report["leftovers"] == []
+
+
+def assert_busy_state(report):
+    assert report["idle_sensitive"] is True
+    assert report["busy_sensitive"] is False
+    assert report["installing_text"] in report["busy_labels"]
+
+
+def install_argv(report):
+    argv = report["argv"]["pkexec"]
+    assert argv[:5] == ["/usr/bin/pkexec", "/bin/sh", "-c",
+                        (SCRIPTS / "privileged_install.sh").read_text(), "velto-verified-installer"]
+    assert len(argv) == 8
+    return argv
+
+
+def test_launcher_absent_installs_without_preflight():
+    report = run_case("absent", desktop="absent")
+    assert_busy_state(report)
+    # Nothing to ask first; the restart of a launcher that is still missing cannot run.
+    assert report["calls"] == ["pkexec"]
+    argv = install_argv(report)
+    assert argv[5].startswith("/tmp/velto-installer-") and argv[5].endswith("/velto.deb")
+    assert len(os.path.basename(os.path.dirname(argv[5]))) == 52
+    assert argv[6] == sandbox.payload_digest()
+    assert argv[7] == str(sandbox.payload_size())
+    assert_reported(report, "linuxSetupRestartFailed")
+
+
+def test_launcher_present_runs_the_real_preflight_then_installs_and_restarts():
+    report = run_case("present", desktop="regular")
+    assert_busy_state(report)
+    assert report["calls"] == ["python3", "pkexec", "velto-desktop"]
+    assert report["argv"]["python3"] == ["/usr/bin/python3", "-c",
+                                         (SCRIPTS / "preflight.py").read_text()]
+    install_argv(report)
+    assert report["argv"]["velto-desktop"] == ["/usr/bin/velto-desktop",
+                                               "--restart-after-install"]
+    assert report["outcome"] == {"closed": True, "exit_status": 0}
+    assert report["leftovers"] == []
+
+
+def test_damaged_payload_starts_nothing():
+    report = run_case("damaged", desktop="regular", damaged=True)
+    assert_busy_state(report)
+    assert report["calls"] == []
+    assert_reported(report, "linuxSetupFailed")
+
+
+def test_launcher_directory_counts_as_absent():
+    report = run_case("directory", desktop="directory")
+    assert report["calls"] == ["pkexec"]
+    assert_reported(report, "linuxSetupRestartFailed")
+
+
+def test_python_missing_fails_the_preparation_without_pkexec():
+    report = run_case("no-python", desktop="regular", python="missing")
+    assert report["calls"] == []
+    assert_reported(report, "linuxSetupPrepareFailed")
+
+
+def test_root_user_fails_the_preparation_without_pkexec():
+    report = run_case("root", desktop="regular", as_root=True)
+    assert report["calls"] == ["python3"]
+    assert_reported(report, "linuxSetupPrepareFailed")
+
+
+@pytest.mark.parametrize("status", ["exit 126", "exit 127", "kill -TERM $$"])
+def test_refused_or_failed_install_restarts_once_and_reports_failure(status):
+    report = run_case(f"pkexec-{status.split()[-1]}", desktop="regular", pkexec=status)
+    assert report["calls"] == ["python3", "pkexec", "velto-desktop"]
+    assert_reported(report, "linuxSetupFailed")
+
+
+def test_pkexec_missing_restarts_once_and_reports_failure():
+    report = run_case("no-pkexec", desktop="regular", pkexec="missing")
+    assert report["calls"] == ["python3", "velto-desktop"]
+    assert_reported(report, "linuxSetupFailed")
+
+
+def test_hanging_restart_keeps_the_window_responsive_and_closed_to_the_user():
+    report = run_case("hang", desktop="regular", restart="sleep 4; exit 0",
+                      close_during_run=True, watch_seconds=2.0)
+    assert report["close_requests"] == 1
+    assert report["open_after_close_request"] is True
+    assert report["still_busy_after_watch"] is True
+    # The main loop answers while the worker waits: no query took anywhere near the hang.
+    assert report["longest_query_seconds"] < 0.5
+    assert report["outcome"] == {"closed": True, "exit_status": 0}
+    assert report["leftovers"] == []
