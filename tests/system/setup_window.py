@@ -109,9 +109,9 @@ class SetupWindow:
 
     def request_close(self):
         """Asks the window to close as a window manager would (WM_DELETE_WINDOW)."""
-        helper = BUILD_DIR / "tests" / "system" / "velto_x_close"
-        result = subprocess.run([str(helper), str(self.process.pid)], capture_output=True,
-                                text=True, check=True)
+        helper = BUILD_DIR / "tests" / "support" / "velto_close_window"
+        result = subprocess.run([str(helper), "--pid", str(self.process.pid)],
+                                capture_output=True, text=True, check=True)
         return int(result.stdout.strip())
 
     def responsiveness(self, duration):
