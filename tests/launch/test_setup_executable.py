@@ -101,7 +101,7 @@ def screenshot(window, name):
 
 
 def close(window):
-    subprocess.run([CLOSE_WINDOW, window], check=True, timeout=10)
+    subprocess.run([CLOSE_WINDOW, "--window", window], check=True, timeout=10)
 
 
 def start(env):

@@ -17,6 +17,7 @@ import tempfile
 import time
 
 import pytest
+from prerequisites import require
 
 REPO = pathlib.Path(__file__).resolve().parents[2]
 PREFLIGHT = pathlib.Path(os.environ.get("VELTO_PREFLIGHT_SCRIPT",
@@ -27,15 +28,6 @@ HERE = pathlib.Path(__file__).resolve().parent
 
 # The user that unprivileged runs take when the suite itself runs as root.
 NOBODY = 65534
-
-
-def require(available, reason):
-    """Skip when something the case needs is missing; in CI it must be there."""
-    if available:
-        return
-    if os.environ.get("CI") == "true":
-        pytest.fail(f"unavailable in CI: {reason}")
-    pytest.skip(reason)
 
 
 def is_root():

@@ -210,14 +210,20 @@ def write_all(fd, data):
         writer.write(data)
 
 
-@pytest.mark.parametrize("signum", [signal.SIGHUP, signal.SIGINT, signal.SIGTERM],
-                         ids=["HUP", "INT", "TERM"])
-def test_a_signal_ends_with_130_and_cleans_up(installer, payload, signum):
+def start_on_fifo(installer, payload):
+    """Starts the script with a FIFO as its source, so the case decides when the copy gets data."""
     fifo = payload.path.parent / "fifo.deb"
     os.mkfifo(fifo)
     process = subprocess.Popen(installer.argv(str(fifo), payload.digest, payload.size),
                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                stderr=subprocess.DEVNULL, env={"PATH": "/usr/bin"})
+    return fifo, process
+
+
+@pytest.mark.parametrize("signum", [signal.SIGHUP, signal.SIGINT, signal.SIGTERM],
+                         ids=["HUP", "INT", "TERM"])
+def test_a_signal_ends_with_130_and_cleans_up(installer, payload, signum):
+    fifo, process = start_on_fifo(installer, payload)
     try:
         writer = open_writer(fifo)
         assert len(installer.rig.leftovers()) == 1
@@ -234,11 +240,7 @@ def test_a_signal_ends_with_130_and_cleans_up(installer, payload, signum):
 
 
 def test_replacing_the_source_after_the_copy_has_no_effect(installer, payload):
-    fifo = payload.path.parent / "fifo.deb"
-    os.mkfifo(fifo)
-    process = subprocess.Popen(installer.argv(str(fifo), payload.digest, payload.size),
-                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                               stderr=subprocess.DEVNULL, env={"PATH": "/usr/bin"})
+    fifo, process = start_on_fifo(installer, payload)
     try:
         write_all(open_writer(fifo), payload.data)
         forged = payload.path.parent / "forged.deb"

@@ -13,6 +13,7 @@ import gi
 
 gi.require_version("Atspi", "2.0")
 from gi.repository import Atspi  # noqa: E402
+from sandbox import wait_for  # noqa: E402
 
 APPLICATION_NAME = "velto-linux-setup"
 SOURCE_DIR = pathlib.Path(os.environ.get("VELTO_SOURCE_DIR",
@@ -44,7 +45,7 @@ class SetupWindow:
         self.log = open(self.log_path, "w")
         self.process = subprocess.Popen([program], env=dict(os.environ, **(environment or {})),
                                         stdout=self.log, stderr=subprocess.STDOUT)
-        self.application = self._wait(self._find_application, timeout, "the window")
+        self.application = wait_for(self._find_application, timeout, "the window")
 
     # --- finding things ----------------------------------------------------------------------
 
@@ -66,17 +67,6 @@ class SetupWindow:
             except gi.repository.GLib.Error:
                 continue
         return None
-
-    @staticmethod
-    def _wait(condition, timeout, what):
-        deadline = time.monotonic() + timeout
-        while True:
-            value = condition()
-            if value:
-                return value
-            if time.monotonic() > deadline:
-                raise TimeoutError(f"timed out waiting for {what}")
-            time.sleep(0.05)
 
     def _nodes(self, role):
         self.application.clear_cache()
@@ -109,9 +99,9 @@ class SetupWindow:
 
     def request_close(self):
         """Asks the window to close as a window manager would (WM_DELETE_WINDOW)."""
-        helper = BUILD_DIR / "tests" / "system" / "velto_x_close"
-        result = subprocess.run([str(helper), str(self.process.pid)], capture_output=True,
-                                text=True, check=True)
+        helper = BUILD_DIR / "tests" / "support" / "velto_close_window"
+        result = subprocess.run([str(helper), "--pid", str(self.process.pid)],
+                                capture_output=True, text=True, check=True)
         return int(result.stdout.strip())
 
     def responsiveness(self, duration):
