@@ -6,26 +6,35 @@ The result is the last stdout line that starts with RESULT_MARK, so anything els
 or the programs it starts print does not get in the way.
 """
 
-import importlib.util
 import json
+import pathlib
+import runpy
 import sys
 import traceback
 
 RESULT_MARK = "VELTO-RESULT "
 
 
-def main():
-    path, function, arguments = sys.argv[1], sys.argv[2], json.loads(sys.argv[3])
-    spec = importlib.util.spec_from_file_location("velto_called_module", path)
-    module = importlib.util.module_from_spec(spec)
-    sys.path.insert(0, str(__import__("pathlib").Path(path).parent))
-    spec.loader.exec_module(module)
+def load_test_module(path, name):
+    """The top-level names of the test module at `path`, run under `name` with its own folder
+    first on the import path (so it finds its neighbours as it does under pytest)."""
+    sys.path.insert(0, str(pathlib.Path(path).parent))
+    return runpy.run_path(str(path), run_name=name)
+
+
+def call_reporting(function, **arguments):
+    """Calls `function` and prints its result, or its traceback as data, after RESULT_MARK."""
     try:
-        result = getattr(module, function)(**arguments)
+        result = function(**arguments)
     except Exception:  # the caller sees the failure as data, with its traceback
         result = {"error": traceback.format_exc()}
     sys.stdout.write(RESULT_MARK + json.dumps(result) + "\n")
     sys.stdout.flush()
+
+
+def main():
+    path, function, arguments = sys.argv[1], sys.argv[2], json.loads(sys.argv[3])
+    call_reporting(load_test_module(path, "velto_called_module")[function], **arguments)
 
 
 if __name__ == "__main__":

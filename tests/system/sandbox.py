@@ -16,12 +16,13 @@ import subprocess
 import sys
 import time
 
+from call import RESULT_MARK, call_reporting, load_test_module
+
 HERE = pathlib.Path(__file__).resolve().parent
 CALL = HERE / "call.py"
 # The interpreter of the tests. Scenarios may fake or remove /usr/bin/python3 inside, so the
 # harness itself always runs the versioned interpreter behind it.
 PYTHON = os.path.realpath("/usr/bin/python3")
-RESULT_MARK = "VELTO-RESULT "
 USER_PATH = "/usr/local/bin:/usr/bin:/bin"
 
 SOURCE_DIR = pathlib.Path(os.environ.get("VELTO_SOURCE_DIR", HERE.parent.parent))
@@ -321,25 +322,12 @@ class Machine:
 def inside_main():
     """Entry of the namespace's first process: build the machine, call the function, report."""
     module_path, function, arguments = sys.argv[1], sys.argv[2], json.loads(sys.argv[3])
-    import importlib.util
-    import traceback
-
-    sys.path.insert(0, str(pathlib.Path(module_path).parent))
-    sys.path.insert(0, str(HERE))
-    spec = importlib.util.spec_from_file_location("velto_inside_module", module_path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    machine = None
+    scenario = load_test_module(module_path, "velto_inside_module")[function]
+    machine = Machine(arguments.pop("work"))
     try:
-        machine = Machine(arguments.pop("work"))
-        result = getattr(module, function)(machine=machine, **arguments)
-    except Exception:
-        result = {"error": traceback.format_exc()}
+        call_reporting(scenario, machine=machine, **arguments)
     finally:
-        if machine is not None:
-            machine.stop()
-    sys.stdout.write(RESULT_MARK + json.dumps(result) + "\n")
-    sys.stdout.flush()
+        machine.stop()
 
 
 if __name__ == "__main__":
