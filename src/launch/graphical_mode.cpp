@@ -7,6 +7,9 @@
 #include <cstdlib>
 #include <exception>
 #include <memory>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "base/glib_ptr.h"
 #include "embedded/setup_icon.h"
@@ -25,10 +28,10 @@ constexpr const char* kApplicationId = "com.velto.installer";
 // The body of every installation run's worker thread: the one place where the production
 // installation is wired in. `environment` is the environment the program was started with; a run
 // starts its child processes with it, so they still see the locale variables dropped for GTK.
-WorkerBody production_worker(std::shared_ptr<const EnvironmentBlock> environment) {
+WorkerBody production_worker(std::vector<std::string> environment) {
   // Made once on the main thread and only read by the runs, one at a time.
   auto plan = std::make_shared<const InstallPlan>(builtin_install_plan(
-      preflight_script_text(), privileged_install_script_text(), environment->entries()));
+      preflight_script_text(), privileged_install_script_text(), std::move(environment)));
   return [plan](ProgressSender sender) { run_install_worker(*plan, std::move(sender)); };
 }
 

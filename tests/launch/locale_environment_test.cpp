@@ -57,16 +57,8 @@ TEST_F(LanguageVariables, TheCapturedEnvironmentKeepsWhatTheMendDrops) {
   drop_invalid_language_variables();
   ASSERT_EQ(getenv("LANG"), nullptr);
 
-  const auto& entries = started_with->entries();
-  EXPECT_NE(std::find(entries.begin(), entries.end(), "LANG=tr_TR.\xff"), entries.end());
-  // The pointer array is what exec functions take: one pointer per entry, then null.
-  char* const* envp = started_with->envp();
-  std::size_t count = 0;
-  while (envp[count] != nullptr) {
-    EXPECT_EQ(std::string(envp[count]), entries[count]);
-    ++count;
-  }
-  EXPECT_EQ(count, entries.size());
+  EXPECT_NE(std::find(started_with.begin(), started_with.end(), "LANG=tr_TR.\xff"),
+            started_with.end());
 }
 
 }  // namespace
