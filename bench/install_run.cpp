@@ -25,6 +25,7 @@
 #include "install/install_sequence.h"
 #include "launch/catalogue.h"
 #include "payload/digest.h"
+#include "payload/package_payload.h"
 #include "ui/setup_window.h"
 
 namespace {
@@ -152,11 +153,11 @@ int main(int argc, char** argv) {
       {{{"Package", "velto"}, {"Version", "0.1.80"}, {"Architecture", "amd64"}}},
   };
   bench.plan = velto::InstallPlan{
-      .stage = [&bench] { return velto::stage_payload(bench.payload, "/usr/bin/dpkg-deb", {}); },
+      .stage =
+          [&bench] { return velto::stage_payload(bench.payload, velto::kFieldReaderPath, {}); },
       .digest = digest,
       .size = bytes.size(),
-      .paths = {.field_reader = "/usr/bin/dpkg-deb",
-                .python = "/usr/bin/python3",
+      .paths = {.python = "/usr/bin/python3",
                 .pkexec = "/bin/true",
                 .shell = "/bin/sh",
                 .desktop = "/nonexistent/velto-desktop"},

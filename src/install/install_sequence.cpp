@@ -8,7 +8,6 @@
 #include <exception>
 
 #include "base/child_process.h"
-#include "payload/package_payload.h"
 
 namespace velto {
 namespace {
@@ -78,7 +77,6 @@ ProgressEvent run_commands(const Commands& commands, const std::string& desktop)
 
 ProgramPaths production_program_paths() {
   return ProgramPaths{
-      .field_reader = kFieldReaderPath,
       .python = "/usr/bin/python3",
       .pkexec = "/usr/bin/pkexec",
       .shell = "/bin/sh",

@@ -27,13 +27,13 @@ inline constexpr const char kRestartBusy[] = "linuxSetupRestartBusy";
 }  // namespace outcome_key
 
 // The programs a run starts, each by absolute path. The executable only ever uses
-// production_program_paths(); tests fill in fake programs.
+// production_program_paths(); tests fill in fake programs. The field reader that staging runs is
+// fixed with the package it reads (kFieldReaderPath).
 struct ProgramPaths {
-  std::string field_reader;  // reads a package's control fields while staging
-  std::string python;        // interpreter of the preflight text
-  std::string pkexec;        // gains administrator rights for the install text
-  std::string shell;         // interpreter of the install text, started by pkexec as root
-  std::string desktop;       // the desktop application's launcher, checked and restarted
+  std::string python;   // interpreter of the preflight text
+  std::string pkexec;   // gains administrator rights for the install text
+  std::string shell;    // interpreter of the install text, started by pkexec as root
+  std::string desktop;  // the desktop application's launcher, checked and restarted
 };
 
 // The paths of the installed system. Nothing (no environment variable, no option) changes them.

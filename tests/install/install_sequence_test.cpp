@@ -332,7 +332,6 @@ TEST_F(SequenceTest, AnExceptionEndsTheRunSilentlyWithoutAnEvent) {
 
 TEST(ProductionPaths, AreTheSystemsOwn) {
   const ProgramPaths paths = production_program_paths();
-  EXPECT_EQ(paths.field_reader, "/usr/bin/dpkg-deb");
   EXPECT_EQ(paths.python, "/usr/bin/python3");
   EXPECT_EQ(paths.pkexec, "/usr/bin/pkexec");
   EXPECT_EQ(paths.shell, "/bin/sh");

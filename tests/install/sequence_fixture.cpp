@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "payload/digest.h"
+#include "payload/package_payload.h"
 
 namespace velto::testing {
 
@@ -30,7 +31,6 @@ void SequenceTest::fake(const std::string& name, const std::string& action) {
 
 ProgramPaths SequenceTest::paths() const {
   return ProgramPaths{
-      .field_reader = "/usr/bin/dpkg-deb",
       .python = (bin() / "python3").string(),
       .pkexec = (bin() / "pkexec").string(),
       .shell = "/bin/sh",
@@ -54,13 +54,14 @@ const PackagePayload& SequenceTest::payload() {
 }
 
 InstallPlan SequenceTest::plan() const {
-  ProgramPaths program_paths = paths();
   return InstallPlan{
-      .stage = [reader = program_paths.field_reader,
-                base = staging_base().string()] { return stage_payload(payload(), reader, base); },
+      .stage =
+          [base = staging_base().string()] {
+            return stage_payload(payload(), kFieldReaderPath, base);
+          },
       .digest = std::string(payload().digest),
       .size = payload().size,
-      .paths = program_paths,
+      .paths = paths(),
       .preflight_script = "import sys\nprint('preflight')  # \"quoted\" $HOME `x` \xc3\xbc\n",
       .install_script = "#!/bin/sh\nset -eu\necho \"$1\" '$2'\n",
       .environment = std::nullopt,
