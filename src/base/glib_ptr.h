@@ -34,11 +34,6 @@ struct GErrorFree {
 };
 using GErrorPtr = std::unique_ptr<GError, GErrorFree>;
 
-struct GBytesUnref {
-  void operator()(GBytes* bytes) const noexcept { g_bytes_unref(bytes); }
-};
-using GBytesPtr = std::unique_ptr<GBytes, GBytesUnref>;
-
 // Collects a GError out-parameter into an owner: `call(..., ErrorOut{error})`.
 class ErrorOut {
  public:
