@@ -27,23 +27,39 @@ class ProgressEvent {
 
 namespace detail {
 struct ChannelState;
-}
+
+// One end's share of a channel. Releasing it (destruction, or assignment over it) marks that side
+// gone, which is how the other end learns of it.
+class ChannelEnd {
+ public:
+  ChannelEnd(std::shared_ptr<ChannelState> state, bool ChannelState::*alive) noexcept
+      : state_(std::move(state)), alive_(alive) {}
+  ChannelEnd(ChannelEnd&&) noexcept = default;
+  ChannelEnd& operator=(ChannelEnd&& other) noexcept;
+  ChannelEnd(const ChannelEnd&) = delete;
+  ChannelEnd& operator=(const ChannelEnd&) = delete;
+  ~ChannelEnd() { release(); }
+
+  ChannelState* get() const noexcept { return state_.get(); }
+
+ private:
+  void release() noexcept;
+  std::shared_ptr<ChannelState> state_;
+  bool ChannelState::*alive_;
+};
+}  // namespace detail
 
 // The sending end: movable, not copyable. Releasing it (destruction) disconnects the channel
 // once every value already sent has been received.
 class ProgressSender {
  public:
-  ProgressSender(ProgressSender&&) noexcept;
-  ProgressSender& operator=(ProgressSender&&) noexcept;
-  ~ProgressSender();
   // Queues `event`; never blocks. False when the receiving end has been released.
   bool send(ProgressEvent event);
 
  private:
   friend std::pair<ProgressSender, class ProgressReceiver> make_progress_channel();
-  explicit ProgressSender(std::shared_ptr<detail::ChannelState> state) noexcept;
-  void release() noexcept;
-  std::shared_ptr<detail::ChannelState> state_;
+  explicit ProgressSender(detail::ChannelEnd end) noexcept : end_(std::move(end)) {}
+  detail::ChannelEnd end_;
 };
 
 struct ChannelEmpty {};
@@ -53,17 +69,13 @@ using TryReceiveResult = std::variant<ProgressEvent, ChannelEmpty, ChannelDiscon
 // The receiving end: movable, not copyable.
 class ProgressReceiver {
  public:
-  ProgressReceiver(ProgressReceiver&&) noexcept;
-  ProgressReceiver& operator=(ProgressReceiver&&) noexcept;
-  ~ProgressReceiver();
   // Never waits: the oldest event, or empty while a sender exists, or disconnected.
   TryReceiveResult try_receive();
 
  private:
   friend std::pair<ProgressSender, ProgressReceiver> make_progress_channel();
-  explicit ProgressReceiver(std::shared_ptr<detail::ChannelState> state) noexcept;
-  void release() noexcept;
-  std::shared_ptr<detail::ChannelState> state_;
+  explicit ProgressReceiver(detail::ChannelEnd end) noexcept : end_(std::move(end)) {}
+  detail::ChannelEnd end_;
 };
 
 // A new unbounded first-in-first-out channel.
