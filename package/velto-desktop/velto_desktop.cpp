@@ -30,6 +30,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/fd.h"
+
 namespace {
 
 using Json = nlohmann::ordered_json;
@@ -71,23 +73,10 @@ std::string lifecycle_directory() {
   return path;
 }
 
-class Fd {
- public:
-  explicit Fd(int fd) noexcept : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const noexcept { return fd_; }
-
- private:
-  int fd_;
-};
-
 // The text of a small regular file, never following a link or blocking on a FIFO.
 std::optional<std::string> read_small_file(const std::string& path) {
-  const Fd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  const velto::Fd fd(
+      ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   struct stat status {};
   if (fd.get() < 0 || ::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
       status.st_size > kRecordReadLimit) {
@@ -207,6 +196,12 @@ class SourceId {
   guint id_;
 };
 
+// Applies the busy words of a command line: --busy marks the instance busy, --idle clears it.
+void apply_busy_word(std::string_view argument, bool& busy) noexcept {
+  if (argument == kBusy) busy = true;
+  if (argument == kIdle) busy = false;
+}
+
 // The primary instance: its record, its busy state and the way it ends.
 class DesktopInstance {
  public:
@@ -234,8 +229,7 @@ class DesktopInstance {
     bool request_exit = false;
     for (int i = 1; i < argc; ++i) {
       const std::string_view argument = argv[i];
-      if (argument == kBusy) busy_ = true;
-      if (argument == kIdle) busy_ = false;
+      apply_busy_word(argument, busy_);
       if (argument == kRequestIdleUpdateExit) request_exit = true;
     }
     if (request_exit) {
@@ -303,11 +297,7 @@ int run_application(int argc, char** argv) {
   g_autoptr(GApplication) application =
       g_application_new(kApplicationId, G_APPLICATION_HANDLES_COMMAND_LINE);
   bool busy = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view argument = argv[i];
-    if (argument == kBusy) busy = true;
-    if (argument == kIdle) busy = false;
-  }
+  for (int i = 1; i < argc; ++i) apply_busy_word(argv[i], busy);
   DesktopInstance instance(application, busy);
   g_signal_connect(application, "startup", G_CALLBACK(on_startup), &instance);
   g_signal_connect(application, "command-line", G_CALLBACK(on_command_line), &instance);
