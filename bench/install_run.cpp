@@ -118,7 +118,7 @@ void on_activate(GtkApplication* application, gpointer data) {
   bench.outcome_text = catalogue->lookup_text("linuxSetupRestartFailed").value_or("");
   velto::WorkerBody body = [&bench](velto::ProgressSender sender) {
     // run_install_sequence, with the moment of the send noted.
-    const velto::ProgressEvent outcome = velto::run_install_steps(bench.plan);
+    const velto::ProgressEvent outcome = velto::run_install_steps(bench.plan).event;
     bench.sent_at.store(Clock::now().time_since_epoch().count());
     sender.send(outcome);
   };
@@ -163,7 +163,6 @@ int main(int argc, char** argv) {
                 .desktop = "/nonexistent/velto-desktop"},
       .preflight_script = "",
       .install_script = "",
-      .environment = std::nullopt,
   };
 
   auto application =

@@ -6,9 +6,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
+#include <cstring>
+#include <string_view>
 
 #include "base/fd.h"
 
@@ -83,16 +86,47 @@ class SpawnAttributes {
   bool ok_;
 };
 
+// This process's environment as it is now, with each overlay entry in place of the variable of
+// the same name. The pointers stay valid while the child starts: the overlay is the Command's own,
+// and nothing on this thread changes the environment meanwhile.
+std::vector<const char*> overlay_environment(const EnvironmentOverlay& overlay) {
+  const auto name_of = [](std::string_view entry) { return entry.substr(0, entry.find('=')); };
+  std::vector<const char*> entries;
+  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+    const std::string_view name = name_of(*entry);
+    const bool replaced = std::any_of(overlay.begin(), overlay.end(),
+                                      [&](const std::string& o) { return name_of(o) == name; });
+    if (!replaced) entries.push_back(*entry);
+  }
+  for (const std::string& entry : overlay) entries.push_back(entry.c_str());
+  entries.push_back(nullptr);
+  return entries;
+}
+
 }  // namespace
 
+std::string describe_end(ChildEnd end) {
+  switch (end.kind()) {
+    case ChildEnd::Kind::not_run:
+      break;
+    case ChildEnd::Kind::exited:
+      return "ended with exit status " + std::to_string(end.value());
+    case ChildEnd::Kind::signalled: {
+      const char* name = ::sigabbrev_np(end.value());
+      return "was ended by signal " + std::to_string(end.value()) +
+             (name != nullptr ? std::string(" (SIG") + name + ")" : std::string());
+    }
+  }
+  return "could not be run";
+}
+
 Command::Command(std::string program, std::vector<std::string> arguments,
-                 std::optional<std::vector<std::string>> environment)
-    : environment_(std::move(environment)) {
+                 EnvironmentOverlay overlay)
+    : overlay_(std::move(overlay)) {
   argv_.reserve(arguments.size() + 1);
   argv_.push_back(std::move(program));
   for (std::string& argument : arguments) argv_.push_back(std::move(argument));
   argv_ptrs_ = null_terminated(argv_);
-  if (environment_) environment_ptrs_ = null_terminated(*environment_);
 }
 
 // Not GSubprocess: GLib's spawning retries a program that the kernel refuses with ENOEXEC (a
@@ -107,7 +141,13 @@ pid_t Command::spawn(int output, int error) const noexcept {
   SpawnActions actions;
   SpawnAttributes attributes;
   if (!actions.streams(output, error) || !attributes.fresh_signals()) return -1;
-  char* const* envp = environment_ ? const_cast<char* const*>(environment_ptrs_.data()) : environ;
+  std::vector<const char*> overlaid;
+  try {
+    if (!overlay_.empty()) overlaid = overlay_environment(overlay_);
+  } catch (...) {
+    return -1;  // no memory for the child's environment: it cannot start as it should
+  }
+  char* const* envp = overlaid.empty() ? environ : const_cast<char* const*>(overlaid.data());
   pid_t pid = -1;
   if (::posix_spawn(&pid, argv_ptrs_.front(), actions.get(), attributes.get(),
                     const_cast<char* const*>(argv_ptrs_.data()), envp) != 0) {
@@ -130,29 +170,34 @@ ChildEnd wait_for(pid_t pid) noexcept {
   return ChildEnd::not_run();
 }
 
+enum class Drained { to_the_end, over_the_limit, failed };
+
 // Reads both descriptors (non-blocking) to their end, appending the first one's bytes to
-// `output`. False when polling or reading fails.
-bool drain(int out_fd, int err_fd, std::string& output) {
+// `output` as long as it stays within `limit`. Stops reading at the first byte past the limit.
+Drained drain(int out_fd, int err_fd, std::size_t limit, std::string& output) {
   std::array<pollfd, 2> fds{{{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}}};
   char buffer[4096];
   while (fds[0].fd >= 0 || fds[1].fd >= 0) {
     if (::poll(fds.data(), fds.size(), -1) < 0) {
       if (errno == EINTR) continue;
-      return false;
+      return Drained::failed;
     }
     for (std::size_t i = 0; i < fds.size(); ++i) {
       if (fds[i].fd < 0 || fds[i].revents == 0) continue;
       const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
       if (n > 0) {
-        if (i == 0) output.append(buffer, static_cast<std::size_t>(n));
+        if (i != 0) continue;
+        const auto got = static_cast<std::size_t>(n);
+        if (got > limit - output.size()) return Drained::over_the_limit;
+        output.append(buffer, got);
       } else if (n == 0) {
         fds[i].fd = -1;  // end of file: poll ignores negative descriptors
       } else if (errno != EINTR && errno != EAGAIN) {
-        return false;
+        return Drained::failed;
       }
     }
   }
-  return true;
+  return Drained::to_the_end;
 }
 
 // A pipe whose both ends close on exec and whose read end never blocks.
@@ -171,7 +216,7 @@ ChildEnd Command::run() const noexcept {
   return pid < 0 ? ChildEnd::not_run() : wait_for(pid);
 }
 
-CapturedRun Command::run_capturing_output() const {
+CapturedRun Command::run_capturing_output(std::size_t limit) const {
   CapturedRun result{ChildEnd::not_run(), {}};
   Fd out_read, out_write, err_read, err_write;
   if (!make_pipe(out_read, out_write) || !make_pipe(err_read, err_write)) return result;
@@ -181,20 +226,31 @@ CapturedRun Command::run_capturing_output() const {
   err_write.reset();
   if (pid < 0) return result;
 
-  bool read = false;
-  try {
-    read = drain(out_read.get(), err_read.get(), result.output);
-  } catch (...) {
+  // Once it is known that the output will not be used (too much of it, or reading failed), the
+  // child is stopped rather than waited for: one that never stops printing would never end.
+  const auto stop = [pid] {
     ::kill(pid, SIGKILL);
-    wait_for(pid);
+    return wait_for(pid);
+  };
+  Drained drained = Drained::failed;
+  try {
+    drained = drain(out_read.get(), err_read.get(), limit, result.output);
+  } catch (...) {
+    stop();
     throw;
   }
-  if (!read) {
-    ::kill(pid, SIGKILL);
-    wait_for(pid);
-    return result;
+  switch (drained) {
+    case Drained::to_the_end:
+      result.end = wait_for(pid);
+      break;
+    case Drained::over_the_limit:
+      result.end = stop();
+      result.overflowed = true;
+      break;
+    case Drained::failed:
+      stop();
+      break;
   }
-  result.end = wait_for(pid);
   return result;
 }
 

@@ -1,11 +1,11 @@
 // Running one external program to its end, the way every command of an installation run is run:
-// by absolute path, with an explicit argument vector, the caller's environment and working
-// directory, and all three standard streams on /dev/null.
+// by absolute path, with an explicit argument vector, the caller's environment (as it is when the
+// child starts) and working directory, and all three standard streams on /dev/null.
 #pragma once
 
 #include <sys/types.h>
 
-#include <optional>
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -38,23 +38,33 @@ class ChildEnd {
   int value_;
 };
 
+// How a child ended, as words that follow the program's name: "could not be run", "ended with
+// exit status 2", "was ended by signal 9 (SIGKILL)".
+std::string describe_end(ChildEnd end);
+
 class Command;
 
-// A child's end together with everything it wrote on standard output.
+// A child's end together with what it wrote on standard output.
 struct CapturedRun {
   ChildEnd end;
   std::string output;
+  // More than the caller's limit arrived: the child was killed and reaped, and `output` holds only
+  // what came before the limit.
+  bool overflowed = false;
 };
+
+// "NAME=value" entries that a child gets on top of this process's environment as it is when the
+// child starts, each replacing a variable of the same name.
+using EnvironmentOverlay = std::vector<std::string>;
 
 // One fixed command line, prepared in full when it is made, so that running it needs no further
 // allocation of ours and cannot throw. Moving keeps it valid; copying is not offered.
 class Command {
  public:
   // `program` must be an absolute path: it is also the child's argv[0], and no search path is
-  // ever consulted. `environment` holds NAME=VALUE entries for the child; without it the child
-  // inherits this process's environment as it is when the child starts.
-  Command(std::string program, std::vector<std::string> arguments,
-          std::optional<std::vector<std::string>> environment = std::nullopt);
+  // ever consulted. The child's environment is read when it starts, not when the Command is made:
+  // what GTK removes from this process once it has used it (a spent start-up id) is not handed on.
+  Command(std::string program, std::vector<std::string> arguments, EnvironmentOverlay overlay = {});
   Command(Command&&) noexcept = default;
   Command& operator=(Command&&) noexcept = default;
   Command(const Command&) = delete;
@@ -69,8 +79,10 @@ class Command {
 
   // Like run(), but standard output and standard error are pipes, read to their end together (so a
   // full pipe on one side cannot stall the other); what arrives on standard error is dropped.
-  // When reading fails the child is killed, reaped, and the end is not_run.
-  CapturedRun run_capturing_output() const;
+  // At most `limit` bytes of output are kept: past that the child is killed and reaped, and the
+  // run is marked overflowed. When reading fails the child is killed, reaped, and the end is
+  // not_run.
+  CapturedRun run_capturing_output(std::size_t limit) const;
 
  private:
   // Starts the child with standard input on /dev/null and output and error on the given
@@ -78,11 +90,10 @@ class Command {
   pid_t spawn(int output, int error) const noexcept;
 
   std::vector<std::string> argv_;
-  std::optional<std::vector<std::string>> environment_;
-  // Null-terminated views into argv_ and environment_, built once. Moving a vector moves its
-  // buffer, so these pointers survive a move of the Command.
+  EnvironmentOverlay overlay_;
+  // Null-terminated views into argv_, built once. Moving a vector moves its buffer, so these
+  // pointers survive a move of the Command.
   std::vector<const char*> argv_ptrs_;
-  std::vector<const char*> environment_ptrs_;
 };
 
 }  // namespace velto

@@ -8,6 +8,7 @@
 #include <exception>
 
 #include "base/child_process.h"
+#include "install/install_diagnostics.h"
 
 namespace velto {
 namespace {
@@ -49,28 +50,61 @@ Commands prepare_commands(const InstallPlan& plan, const StagedPackage& staged) 
         paths.pkexec,
         std::vector<std::string>{paths.shell, "-c", plan.install_script, "velto-verified-installer",
                                  std::move(*path), plan.digest, std::to_string(plan.size)},
-        plan.environment);
+        plan.child_environment);
   }
   return Commands{
-      Command{paths.python, {"-c", plan.preflight_script}, plan.environment},
+      Command{paths.python, {"-c", plan.preflight_script}, plan.child_environment},
       std::move(install),
-      Command{paths.desktop, {"--restart-after-install"}, plan.environment},
+      Command{paths.desktop, {"--restart-after-install"}, plan.child_environment},
   };
 }
 
-// The children of a run, one after another, and the outcome they lead to.
-ProgressEvent run_commands(const Commands& commands, const std::string& desktop) noexcept {
+// How each child of a run ended; a step that did not run stays empty.
+struct ChildEnds {
+  std::optional<ChildEnd> preflight;
+  std::optional<ChildEnd> install;  // empty too when pkexec could not be given an absolute path
+  std::optional<ChildEnd> restart;
+};
+
+// The children of a run, one after another. Nothing here allocates, so a run that reached pkexec
+// always gets to its restart.
+ChildEnds run_commands(const Commands& commands, const std::string& desktop) noexcept {
+  ChildEnds ends;
   if (is_regular_file(desktop)) {
-    const ChildEnd preflight = commands.preflight.run();
+    ends.preflight = commands.preflight.run();
     // Nothing has been installed yet, so there is nothing to restart.
-    if (!preflight.exited_with(0)) return preflight_outcome(preflight);
+    if (!ends.preflight->exited_with(0)) return ends;
   }
-  const ChildEnd installed = commands.install ? commands.install->run() : ChildEnd::not_run();
+  if (commands.install) ends.install = commands.install->run();
   // The restart runs whatever the install did: after a failure it brings back the application
   // the preflight may have stopped, and its own result no longer matters.
-  const ChildEnd restarted = commands.restart.run();
-  if (!installed.exited_with(0)) return ProgressEvent::report(outcome_key::kFailed);
-  return restart_outcome(restarted);
+  ends.restart = commands.restart.run();
+  return ends;
+}
+
+// The outcome the children's ends lead to, with a line for each step that failed or decided it.
+RunResult outcome_of(const ChildEnds& ends, const ProgramPaths& paths) {
+  RunResult result{ProgressEvent::completed(), {}};
+  if (ends.preflight && !ends.preflight->exited_with(0)) {
+    result.event = preflight_outcome(*ends.preflight);
+    result.diagnostics.push_back(preflight_line(paths.python, *ends.preflight));
+    return result;
+  }
+  const ChildEnd restarted = ends.restart.value_or(ChildEnd::not_run());
+  if (!ends.install || !ends.install->exited_with(0)) {
+    result.event = ProgressEvent::report(outcome_key::kFailed);
+    result.diagnostics.push_back(ends.install ? install_line(paths.pkexec, *ends.install)
+                                              : install_not_started_line(paths.pkexec));
+    if (!restarted.exited_with(0)) {
+      result.diagnostics.push_back(restart_line(paths.desktop, restarted, /*recovery=*/true));
+    }
+    return result;
+  }
+  result.event = restart_outcome(restarted);
+  if (!result.event.is_completed()) {
+    result.diagnostics.push_back(restart_line(paths.desktop, restarted, /*recovery=*/false));
+  }
+  return result;
 }
 
 }  // namespace
@@ -96,18 +130,30 @@ std::optional<std::string> absolute_package_path(const std::string& path) {
   return cwd + path;
 }
 
-ProgressEvent run_install_steps(const InstallPlan& plan) {
-  // The staged package lives in this scope only, so it is removed (file, then directory) before
-  // the caller can send the outcome.
-  const std::optional<StagedPackage> staged = plan.stage();
-  if (!staged) return ProgressEvent::report(outcome_key::kFailed);
-  return run_commands(prepare_commands(plan, *staged), plan.paths.desktop);
+RunResult run_install_steps(const InstallPlan& plan) {
+  ChildEnds ends;
+  {
+    // The staged package lives in this scope only, so it is removed (file, then directory) before
+    // the caller can send the outcome.
+    const StagingOutcome staged = plan.stage();
+    if (!staged) {
+      return RunResult{ProgressEvent::report(outcome_key::kFailed),
+                       {staging_line(*staged.failure())}};
+    }
+    ends = run_commands(prepare_commands(plan, *staged), plan.paths.desktop);
+  }
+  return outcome_of(ends, plan.paths);
 }
 
 void run_install_sequence(const InstallPlan& plan, ProgressSender sender) {
-  const ProgressEvent outcome = run_install_steps(plan);
+  const RunResult result = run_install_steps(plan);
+  for (const std::string& line : result.diagnostics) {
+    const std::string text = line + "\n";
+    // One write per line, so lines from elsewhere cannot land inside it.
+    std::fwrite(text.data(), 1, text.size(), stderr);
+  }
   // A window that has already gone away needs no answer.
-  static_cast<void>(sender.send(outcome));
+  static_cast<void>(sender.send(result.event));
 }
 
 void run_install_worker(const InstallPlan& plan, ProgressSender sender) noexcept {

@@ -41,17 +41,24 @@ ProgramPaths production_program_paths();
 
 // Everything one run needs, so that a run depends on nothing global.
 struct InstallPlan {
-  // Proves and stages the package; nothing when that fails. May throw RandomSourceError.
-  std::function<std::optional<StagedPackage>()> stage;
+  // Proves and stages the package, or says why it could not. May throw RandomSourceError.
+  std::function<StagingOutcome()> stage;
   // The expected digest text and size handed to the root script, exactly as built in.
   std::string digest;
   std::size_t size = 0;
   ProgramPaths paths;
   std::string preflight_script;
   std::string install_script;
-  // NAME=VALUE entries every child receives; without it the children inherit this process's
-  // environment.
-  std::optional<std::vector<std::string>> environment;
+  // NAME=VALUE entries every child gets on top of this process's environment as it is when the
+  // child starts: the locale variables that were dropped before GTK started, with their bytes.
+  EnvironmentOverlay child_environment;
+};
+
+// What a run came to: its one event and, unless that is a complete success, one line per step
+// that failed or decided the outcome, for the program's standard error.
+struct RunResult {
+  ProgressEvent event;
+  std::vector<std::string> diagnostics;
 };
 
 // The path the root script is given: `path` itself when absolute, otherwise this process's
@@ -61,11 +68,11 @@ std::optional<std::string> absolute_package_path(const std::string& path);
 
 // Stages, runs the children and gives the outcome. The staged package lives only inside this
 // call, so it is gone by the time anyone can learn the outcome.
-ProgressEvent run_install_steps(const InstallPlan& plan);
+RunResult run_install_steps(const InstallPlan& plan);
 
-// Runs the whole sequence and sends exactly one event on `sender`, after the staged package has
-// been removed; a send that finds the receiver gone is ignored. Exceptions from staging pass
-// through, and then nothing is sent.
+// Runs the whole sequence, writes its diagnostic lines to standard error and sends exactly one
+// event on `sender`, after the staged package has been removed; a send that finds the receiver
+// gone is ignored. Exceptions from staging pass through, and then nothing is sent.
 void run_install_sequence(const InstallPlan& plan, ProgressSender sender);
 
 // The install worker's body: run_install_sequence with nothing thrown out of it. An exception

@@ -5,17 +5,17 @@
 namespace velto {
 
 InstallPlan builtin_install_plan(std::string_view preflight_script, std::string_view install_script,
-                                 std::optional<std::vector<std::string>> environment) {
+                                 EnvironmentOverlay child_environment) {
   const PackagePayload& payload = builtin_payload();
   return InstallPlan{
       // Reads TMPDIR each time a run stages.
-      .stage = stage_package,
+      .stage = [child_environment] { return stage_package(child_environment); },
       .digest = std::string(payload.digest),
       .size = payload.size,
       .paths = production_program_paths(),
       .preflight_script = std::string(preflight_script),
       .install_script = std::string(install_script),
-      .environment = std::move(environment),
+      .child_environment = std::move(child_environment),
   };
 }
 

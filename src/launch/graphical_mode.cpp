@@ -26,26 +26,26 @@ namespace {
 constexpr const char* kApplicationId = "com.velto.installer";
 
 // The body of every installation run's worker thread: the one place where the production
-// installation is wired in. `environment` is the environment the program was started with; a run
-// starts its child processes with it, so they still see the locale variables dropped for GTK.
-WorkerBody production_worker(std::vector<std::string> environment) {
+// installation is wired in. Each child of a run gets this process's environment as it is when
+// the child starts (so not what GTK has used up and removed, such as a start-up id), with the
+// locale variables dropped for GTK, `dropped`, put back as the user set them.
+WorkerBody production_worker(EnvironmentOverlay dropped) {
   // Made once on the main thread and only read by the runs, one at a time.
   auto plan = std::make_shared<const InstallPlan>(builtin_install_plan(
-      preflight_script_text(), privileged_install_script_text(), std::move(environment)));
+      preflight_script_text(), privileged_install_script_text(), std::move(dropped)));
   return [plan](ProgressSender sender) { run_install_worker(*plan, std::move(sender)); };
 }
 
 int run(char* application_argv[]) {
-  auto started_with = capture_environment();
   // An invalid LANG chooses English whether it is read before or after the mend.
   SharedCatalogue catalogue = load_catalogue(builtin_translation(language_from_environment()));
   if (!catalogue) return EXIT_FAILURE;  // before any window exists
-  drop_invalid_language_variables();
+  EnvironmentOverlay dropped = drop_invalid_language_variables();
 
   const auto application = take_ref(gtk_application_new(kApplicationId, G_APPLICATION_NON_UNIQUE));
   connect_setup_window(application.get(),
                        SetupWindowInputs{std::move(catalogue), embedded::setup_icon(),
-                                         production_worker(std::move(started_with))});
+                                         production_worker(std::move(dropped))});
   // The real command line is not handed on, so GTK and GApplication options on it do nothing.
   // The loop's own status is not the program's: graphical mode always ends with 0.
   g_application_run(G_APPLICATION(application.get()), 1, application_argv);

@@ -3,8 +3,11 @@
 #include "launch/check_mode.h"
 #include "launch/command_line.h"
 #include "launch/graphical_mode.h"
+#include "payload/interrupt_cleanup.h"
 
 int main(int argc, char** argv) {
+  // Before anything is staged and before any thread exists, in both modes.
+  velto::install_interrupt_cleanup();
   if (velto::wants_check_mode(argc, argv)) return velto::run_check_mode();
   return velto::run_graphical_mode();
 }

@@ -19,10 +19,11 @@ const PackagePayload& builtin_payload() noexcept {
   return payload;
 }
 
-std::optional<StagedPackage> stage_package() {
+StagingOutcome stage_package(const EnvironmentOverlay& reader_environment) {
   const char* tmpdir = std::getenv("TMPDIR");
   return stage_payload(builtin_payload(), kFieldReaderPath,
-                       tmpdir ? std::optional<std::string>(tmpdir) : std::nullopt);
+                       tmpdir ? std::optional<std::string>(tmpdir) : std::nullopt,
+                       reader_environment);
 }
 
 }  // namespace velto

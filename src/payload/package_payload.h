@@ -1,7 +1,6 @@
 // The package this program carries, and staging it with the fixed production values.
 #pragma once
 
-#include <optional>
 #include <string_view>
 
 #include "payload/staging.h"
@@ -16,8 +15,9 @@ inline constexpr const char* kFieldReaderPath = "/usr/bin/dpkg-deb";
 // The embedded package bytes with the digest and size derived from them at build time.
 const PackagePayload& builtin_payload() noexcept;
 
-// Stages the built-in package under TMPDIR (or /tmp) and has /usr/bin/dpkg-deb confirm it.
-// Throws RandomSourceError when the kernel gives no random bytes.
-std::optional<StagedPackage> stage_package();
+// Stages the built-in package under TMPDIR (or /tmp) and has /usr/bin/dpkg-deb confirm it, with
+// `reader_environment` on top of this process's environment. Throws RandomSourceError when the
+// kernel gives no random bytes.
+StagingOutcome stage_package(const EnvironmentOverlay& reader_environment = {});
 
 }  // namespace velto

@@ -5,15 +5,22 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
 
 #include "base/child_process.h"
 #include "base/fd.h"
+#include "base/quoted.h"
 #include "payload/digest.h"
 #include "payload/field_value.h"
 #include "payload/random_uuid.h"
 
 namespace velto {
 namespace {
+
+// How much of a field reader's answer a failure keeps to show.
+constexpr std::size_t kPrintedLimit = 64;
 
 // Writes every byte, offering each call the whole remainder. A write of 0 bytes would never end
 // the loop, so it counts as a failure.
@@ -34,12 +41,27 @@ bool sync_file(int fd) noexcept {
   return true;
 }
 
-// Runs `reader -f path field` with standard input on /dev/null, reads both of its pipes to the
-// end together (so neither can stall the other) and checks that it exited 0 naming `expected`.
-bool confirm_field(const std::string& reader, const std::string& path, const ControlField& field) {
-  const Command command{reader, {"-f", path, std::string(field.name)}};
-  const CapturedRun run = command.run_capturing_output();
-  return run.end.exited_with(0) && field_output_matches(run.output, field.value);
+// Runs `reader -f path field` with standard input on /dev/null and reads both of its pipes to the
+// end together (so neither can stall the other), keeping at most kFieldOutputLimit bytes.
+// Nothing when it exited 0 naming `field.value`, otherwise what it did instead.
+std::optional<StagingFailure> confirm_field(const std::string& reader, const std::string& path,
+                                            const ControlField& field,
+                                            const EnvironmentOverlay& environment) {
+  const Command command{reader, {"-f", path, std::string(field.name)}, environment};
+  const CapturedRun run = command.run_capturing_output(kFieldOutputLimit);
+  if (!run.overflowed && run.end.exited_with(0) && field_output_matches(run.output, field.value)) {
+    return std::nullopt;
+  }
+  StagingFailure failure;
+  failure.step = StagingFailure::Step::field;
+  failure.path = path;
+  failure.reader = reader;
+  failure.field = field.name;
+  failure.expected = field.value;
+  failure.reader_end = run.end;
+  failure.overflowed = run.overflowed;
+  failure.printed = trim_field_output(run.output).substr(0, kPrintedLimit + 1);
+  return failure;
 }
 
 }  // namespace
@@ -62,9 +84,16 @@ std::string StagedPackage::package_path() const {
 
 void StagedPackage::drop() noexcept {
   if (directory_.empty()) return;
-  // Both removals are attempted whatever happens to the first.
-  ::unlink(package_path().c_str());
+  // Both removals are attempted whatever happens to the first. The paths are spelled out here
+  // because building package_path() could throw; PATH_MAX bounds what mkdir accepted.
+  char file[PATH_MAX + kStagedFileName.size() + 2];
+  const int length =
+      std::snprintf(file, sizeof file, "%s/%.*s", directory_.c_str(),
+                    static_cast<int>(kStagedFileName.size()), kStagedFileName.data());
+  if (length > 0 && static_cast<std::size_t>(length) < sizeof file) ::unlink(file);
   ::rmdir(directory_.c_str());
+  // Only now: a signal until here still finds the paths and removes them itself.
+  cleanup_.release();
   directory_.clear();
 }
 
@@ -77,33 +106,87 @@ std::string staging_directory_path(const std::optional<std::string>& tmpdir,
   return path;
 }
 
-std::optional<StagedPackage> stage_payload(const PackagePayload& payload,
-                                           const std::string& field_reader,
-                                           const std::optional<std::string>& tmpdir) {
+StagingOutcome stage_payload(const PackagePayload& payload, const std::string& field_reader,
+                             const std::optional<std::string>& tmpdir,
+                             const EnvironmentOverlay& reader_environment) {
+  using Step = StagingFailure::Step;
   // Prove the bytes before anything is created.
   const auto digest = sha256_hex(payload.bytes);
+  const auto failed = [&](Step step, std::string concerned = {}, int error = 0) {
+    StagingFailure failure;
+    failure.step = step;
+    failure.base = tmpdir;
+    failure.path = std::move(concerned);
+    failure.error = error;
+    return failure;
+  };
   if (!digest || digest->size() != 64 || *digest != payload.digest ||
       payload.bytes.size() != payload.size) {
-    return std::nullopt;
+    return failed(Step::digest);
   }
 
   const std::string directory = staging_directory_path(tmpdir, random_uuid_v4());
+  const std::string path = directory + "/" + std::string(kStagedFileName);
+  // Registered before the directory exists, so that no signal can find it made but unknown.
+  InterruptCleanup cleanup = InterruptCleanup::arm(directory, path);
+  if (!cleanup) return failed(Step::directory, directory, EBUSY);
   // One attempt only: an existing directory is never reused, and a missing parent is not made.
-  if (::mkdir(directory.c_str(), 0700) != 0) return std::nullopt;
-  StagedPackage staged{directory};  // from here on, every failure removes what was made
+  if (::mkdir(directory.c_str(), 0700) != 0) return failed(Step::directory, directory, errno);
+  StagedPackage staged{directory, std::move(cleanup)};  // from here on, failures remove it all
 
-  const std::string path = staged.package_path();
   Fd file{::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600)};
-  if (!file) return std::nullopt;
-  if (!write_all(file.get(), payload.bytes) || !sync_file(file.get())) return std::nullopt;
+  if (!file) return failed(Step::file, path, errno);
+  errno = 0;
+  if (!write_all(file.get(), payload.bytes)) return failed(Step::write, path, errno);
+  if (!sync_file(file.get())) return failed(Step::sync, path, errno);
 
   // The descriptor stays open while the fields are read; it is close-on-exec, so the reader does
   // not inherit it.
   for (const ControlField& field : payload.fields) {
-    if (!confirm_field(field_reader, path, field)) return std::nullopt;
+    if (auto failure = confirm_field(field_reader, path, field, reader_environment)) {
+      failure->base = tmpdir;
+      return std::move(*failure);
+    }
   }
   file.reset();
   return staged;
+}
+
+std::string describe(const StagingFailure& failure) {
+  using Step = StagingFailure::Step;
+  const auto error_text = [&] {
+    if (failure.error == 0) return std::string("nothing was written");
+    const char* text = ::strerrordesc_np(failure.error);
+    return text != nullptr ? std::string(text) : "error " + std::to_string(failure.error);
+  };
+  switch (failure.step) {
+    case Step::digest:
+      return "the carried package does not match its SHA-256 digest and size (the program file "
+             "is damaged)";
+    case Step::directory:
+      return "could not create the staging directory " + quoted(failure.path) + " under " +
+             (failure.base ? "TMPDIR " + quoted(*failure.base) : "/tmp (TMPDIR is not set)") +
+             ": " + error_text();
+    case Step::file:
+      return "could not create the package file " + quoted(failure.path) + ": " + error_text();
+    case Step::write:
+      return "could not write the package file " + quoted(failure.path) + ": " + error_text();
+    case Step::sync:
+      return "could not flush the package file " + quoted(failure.path) +
+             " to storage: " + error_text();
+    case Step::field:
+      break;
+  }
+  std::string line =
+      failure.reader + " -f " + quoted(failure.path) + " " + std::string(failure.field) + " ";
+  if (failure.overflowed) {
+    return line + "printed more than " + std::to_string(kFieldOutputLimit) +
+           " bytes and was stopped";
+  }
+  if (!failure.reader_end.exited_with(0)) return line + describe_end(failure.reader_end);
+  std::string printed = quoted(std::string_view(failure.printed).substr(0, kPrintedLimit));
+  if (failure.printed.size() > kPrintedLimit) printed += "...";
+  return line + "printed " + printed + " where " + quoted(failure.expected) + " was expected";
 }
 
 }  // namespace velto

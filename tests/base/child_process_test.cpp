@@ -25,11 +25,14 @@ namespace fs = std::filesystem;
 
 // A shell one-liner as a Command: sh -c SCRIPT sh ARGS...
 Command shell(const std::string& script, std::vector<std::string> args = {},
-              std::optional<std::vector<std::string>> environment = std::nullopt) {
+              EnvironmentOverlay overlay = {}) {
   std::vector<std::string> arguments{"-c", script, "sh"};
   arguments.insert(arguments.end(), args.begin(), args.end());
-  return Command{"/bin/sh", std::move(arguments), std::move(environment)};
+  return Command{"/bin/sh", std::move(arguments), std::move(overlay)};
 }
+
+// More than any case here prints.
+constexpr std::size_t kNoLimit = std::size_t{1} << 24;
 
 std::size_t open_descriptors() {
   return static_cast<std::size_t>(
@@ -119,14 +122,19 @@ TEST(ChildProcess, OnlyTheThreeStandardDescriptorsAreInherited) {
   EXPECT_EQ(shell("test ! -e /proc/$$/fd/" + fd).run(), ChildEnd::exited(0));
 }
 
-TEST(ChildProcess, EnvironmentAndWorkingDirectory) {
-  ::setenv("VELTO_CHILD_TEST", "inherited", 1);
-  EXPECT_EQ(shell(R"sh(test "$VELTO_CHILD_TEST" = inherited)sh").run(), ChildEnd::exited(0));
-  EXPECT_EQ(shell(R"sh(test "$VELTO_CHILD_TEST" = given && test -z "${HOME+set}")sh", {},
-                  std::vector<std::string>{"VELTO_CHILD_TEST=given"})
-                .run(),
-            ChildEnd::exited(0));
+TEST(ChildProcess, EnvironmentAsItIsWhenTheChildStartsAndWorkingDirectory) {
+  const Command inherits =
+      shell(R"sh(test "$VELTO_CHILD_TEST" = "set after the command was made")sh");
+  const Command overlaid = shell(
+      R"sh(test "$VELTO_CHILD_TEST" = given && test "$VELTO_OTHER" = kept && test "$LANG" = "tr_TR.$(printf '\377')")sh",
+      {}, {"VELTO_CHILD_TEST=given", "LANG=tr_TR.\xff"});
+  ::setenv("VELTO_CHILD_TEST", "set after the command was made", 1);
+  ::setenv("VELTO_OTHER", "kept", 1);
+  EXPECT_EQ(inherits.run(), ChildEnd::exited(0));
+  EXPECT_EQ(overlaid.run(), ChildEnd::exited(0));
   ::unsetenv("VELTO_CHILD_TEST");
+  EXPECT_EQ(inherits.run(), ChildEnd::exited(1)) << "an environment kept from an earlier start";
+  ::unsetenv("VELTO_OTHER");
   const std::string cwd = fs::current_path().string();
   EXPECT_EQ(shell(R"sh(test "$(pwd -P)" = "$1")sh", {cwd}).run(), ChildEnd::exited(0));
 }
@@ -140,10 +148,11 @@ TEST(ChildProcess, AMovedCommandStillRunsAndNothingLeaks) {
 }
 
 TEST(CapturingOutput, KeepsStandardOutputDropsStandardErrorAndReportsTheEnd) {
-  const CapturedRun run = shell("printf 'velto\\n'; echo noise >&2; exit 3").run_capturing_output();
+  const CapturedRun run =
+      shell("printf 'velto\\n'; echo noise >&2; exit 3").run_capturing_output(kNoLimit);
   EXPECT_EQ(run.end, ChildEnd::exited(3));
   EXPECT_EQ(run.output, "velto\n");
-  EXPECT_EQ(shell("read -r line").run_capturing_output().end, ChildEnd::exited(1))
+  EXPECT_EQ(shell("read -r line").run_capturing_output(kNoLimit).end, ChildEnd::exited(1))
       << "standard input must be at its end at once";
 }
 
@@ -152,22 +161,41 @@ TEST(CapturingOutput, BothPipesFullAtOnceDoNotStall) {
   const CapturedRun run = shell(
                               "i=0; while [ $i -lt 64 ]; do head -c 16384 /dev/zero | tr '\\0' o; "
                               "head -c 16384 /dev/zero >&2; i=$((i+1)); done")
-                              .run_capturing_output();
+                              .run_capturing_output(kNoLimit);
   EXPECT_EQ(run.end, ChildEnd::exited(0));
   EXPECT_EQ(run.output, std::string(64 * 16384, 'o'));
 }
 
 TEST(CapturingOutput, SignalsMissingProgramsAndDescriptors) {
   const std::size_t before = open_descriptors();
-  EXPECT_EQ(shell("echo partial; kill -KILL $$").run_capturing_output().end,
+  EXPECT_EQ(shell("echo partial; kill -KILL $$").run_capturing_output(kNoLimit).end,
             ChildEnd::signalled(SIGKILL));
-  const CapturedRun missing = Command("/no/such/program", {}).run_capturing_output();
+  const CapturedRun missing = Command("/no/such/program", {}).run_capturing_output(kNoLimit);
   EXPECT_EQ(missing.end, ChildEnd::not_run());
   EXPECT_EQ(missing.output, "");
-  EXPECT_EQ(Command("dpkg-deb", {"--version"}).run_capturing_output().end, ChildEnd::not_run());
+  EXPECT_EQ(Command("dpkg-deb", {"--version"}).run_capturing_output(kNoLimit).end,
+            ChildEnd::not_run());
   // ls lists the shell's descriptors from outside, so its own listing handle does not show.
-  EXPECT_EQ(shell("/bin/ls /proc/$$/fd").run_capturing_output().output, "0\n1\n2\n");
+  EXPECT_EQ(shell("/bin/ls /proc/$$/fd").run_capturing_output(kNoLimit).output, "0\n1\n2\n");
   EXPECT_EQ(open_descriptors(), before);
+}
+
+TEST(CapturingOutput, PastTheLimitTheChildIsStoppedAndTheRunMarked) {
+  const CapturedRun exact = shell("printf 12345678").run_capturing_output(8);
+  EXPECT_EQ(exact.end, ChildEnd::exited(0));
+  EXPECT_FALSE(exact.overflowed);
+  EXPECT_EQ(exact.output, "12345678");
+  // A child that never stops printing would never end on its own.
+  const CapturedRun endless = shell("exec yes velto").run_capturing_output(65536);
+  EXPECT_TRUE(endless.overflowed);
+  EXPECT_EQ(endless.end, ChildEnd::signalled(SIGKILL));
+  EXPECT_LE(endless.output.size(), 65536u);
+}
+
+TEST(DescribeEnd, NamesEachWayAChildEnds) {
+  EXPECT_EQ(describe_end(ChildEnd::not_run()), "could not be run");
+  EXPECT_EQ(describe_end(ChildEnd::exited(126)), "ended with exit status 126");
+  EXPECT_EQ(describe_end(ChildEnd::signalled(SIGKILL)), "was ended by signal 9 (SIGKILL)");
 }
 
 }  // namespace

@@ -6,8 +6,9 @@
 //   D/calls           one line "start N" when a call begins and "end N" when it ends
 //   D/N.<k>.argv      the k-th call's argument vector, each element followed by a NUL byte
 //   D/N.<k>.info      "stdin|stdout|stderr TARGET", "cwd PATH", "fds LIST" (descriptors above 2),
-//                     "env VELTO_TEST_MARK VALUE" and, when there is a fifth argument, "arg5 ..."
-//                     describing that file as seen from "/" (where pkexec would start its program)
+//                     "env NAME VALUE" for VELTO_TEST_MARK, LANG and DESKTOP_STARTUP_ID and, when
+//                     there is a fifth argument, "arg5 ..." describing that file as seen from "/"
+//                     (where pkexec would start its program)
 // Actions, one per line, run in order; the default is "exit 0":
 //   sleep MS | exit CODE | signal NUMBER | fields (answer dpkg-deb -f PATH FIELD for velto)
 #include <dirent.h>
@@ -78,8 +79,10 @@ void record(int argc, char** argv) {
   info << "stderr " << link_target("/proc/self/fd/2") << "\n";
   info << "cwd " << link_target("/proc/self/cwd") << "\n";
   info << "fds" << extra_descriptors() << "\n";
-  const char* mark = std::getenv("VELTO_TEST_MARK");
-  info << "env VELTO_TEST_MARK " << (mark ? mark : "(unset)") << "\n";
+  for (const char* name : {"VELTO_TEST_MARK", "LANG", "DESKTOP_STARTUP_ID"}) {
+    const char* value = std::getenv(name);
+    info << "env " << name << " " << (value ? value : "(unset)") << "\n";
+  }
   if (argc > 5) {
     // pkexec starts its program in root's home; a path that only made sense here would miss.
     if (::chdir("/") != 0) std::_Exit(90);

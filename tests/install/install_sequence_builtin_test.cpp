@@ -13,7 +13,7 @@ namespace {
 
 TEST(BuiltinInstallPlan, CarriesThePackagesFactsTheSystemsPathsAndTheTexts) {
   const InstallPlan plan =
-      builtin_install_plan("preflight text", "install text", std::vector<std::string>{"LANG=C"});
+      builtin_install_plan("preflight text", "install text", EnvironmentOverlay{"LANG=C"});
   EXPECT_EQ(plan.digest, builtin_payload().digest);
   EXPECT_EQ(plan.digest.size(), 64u);
   EXPECT_EQ(plan.size, builtin_payload().size);
@@ -22,15 +22,15 @@ TEST(BuiltinInstallPlan, CarriesThePackagesFactsTheSystemsPathsAndTheTexts) {
   EXPECT_EQ(plan.paths.desktop, production_program_paths().desktop);
   EXPECT_EQ(plan.preflight_script, "preflight text");
   EXPECT_EQ(plan.install_script, "install text");
-  EXPECT_EQ(plan.environment, std::vector<std::string>{"LANG=C"});
+  EXPECT_EQ(plan.child_environment, EnvironmentOverlay{"LANG=C"});
 }
 
 TEST(BuiltinInstallPlan, StagesTheBuiltInPackageUnderTmpdirAtRunTime) {
-  const InstallPlan plan = builtin_install_plan("", "", std::nullopt);
+  const InstallPlan plan = builtin_install_plan("", "", {});
   testing::TempDir base;
   // Read when the run stages, not when the plan is made.
   ::setenv("TMPDIR", base.str().c_str(), 1);
-  std::optional<StagedPackage> staged = plan.stage();
+  StagingOutcome staged = plan.stage();
   ::unsetenv("TMPDIR");
   ASSERT_TRUE(staged.has_value());
   EXPECT_EQ(std::filesystem::path(staged->directory()).parent_path(), base.path());

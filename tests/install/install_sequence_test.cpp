@@ -202,18 +202,29 @@ TEST_F(SequenceTest, CommandLinesAndWhatEachChildIsGiven) {
       << info_of("pkexec");
 }
 
-TEST_F(SequenceTest, AGivenEnvironmentReachesEveryChild) {
+TEST_F(SequenceTest, EachChildGetsTheEnvironmentOfItsStartWithTheOverlayOnTop) {
   fake("python3");
   fake("pkexec");
   fake("velto-desktop");
+  fake("dpkg-deb", "fields");
+  ::setenv("DESKTOP_STARTUP_ID", "spent-id", 1);
   InstallPlan install_plan = plan();
-  install_plan.environment = Strings{"VELTO_TEST_MARK=as-started", "LANG=C"};
-  ::setenv("VELTO_TEST_MARK", "changed-since", 1);
+  install_plan.child_environment = {"LANG=tr_TR.\xff"};
+  install_plan.stage = [reader = (bin() / "dpkg-deb").string(), base = staging_base().string(),
+                        overlay = install_plan.child_environment] {
+    return stage_payload(payload(), reader, base, overlay);
+  };
+  // What GTK does once it has used the start-up id, after the plan was made.
+  ::unsetenv("DESKTOP_STARTUP_ID");
+  ::setenv("VELTO_TEST_MARK", "set-after-the-plan", 1);
   const Received received = run(install_plan);
   ::unsetenv("VELTO_TEST_MARK");
   ASSERT_EQ(describe(received), "Completed");
-  for (const char* name : {"python3", "pkexec", "velto-desktop"}) {
-    EXPECT_NE(info_of(name).find("env VELTO_TEST_MARK as-started\n"), std::string::npos)
+  for (const char* name : {"dpkg-deb", "python3", "pkexec", "velto-desktop"}) {
+    EXPECT_NE(info_of(name).find("env VELTO_TEST_MARK set-after-the-plan\n"
+                                 "env LANG tr_TR.\xff\n"
+                                 "env DESKTOP_STARTUP_ID (unset)\n"),
+              std::string::npos)
         << name << ": " << info_of(name);
   }
 }
@@ -243,7 +254,7 @@ TEST_F(SequenceTest, StagedPackageIsGoneOnceTheOutcomeIsKnown) {
   fake("pkexec");
   fake("velto-desktop", "exit 21");
   // run_install_sequence sends only what this returns, so nothing can be sent earlier.
-  const ProgressEvent outcome = run_install_steps(plan());
+  const ProgressEvent outcome = run_install_steps(plan()).event;
   EXPECT_EQ(outcome, ProgressEvent::report(outcome_key::kRestartBusy));
   const fs::path staged = argv_of("pkexec").at(5);
   EXPECT_FALSE(fs::exists(staged));
@@ -318,7 +329,7 @@ TEST_F(SequenceTest, AnExceptionEndsTheRunSilentlyWithoutAnEvent) {
   fake("pkexec");
   fake("velto-desktop");
   InstallPlan install_plan = plan();
-  install_plan.stage = []() -> std::optional<StagedPackage> {
+  install_plan.stage = []() -> StagingOutcome {
     throw RandomSourceError("could not retrieve random bytes for uuid: Function not implemented");
   };
   auto [sender, receiver] = make_progress_channel();
@@ -328,6 +339,87 @@ TEST_F(SequenceTest, AnExceptionEndsTheRunSilentlyWithoutAnEvent) {
   EXPECT_EQ(written, "could not retrieve random bytes for uuid: Function not implemented\n");
   EXPECT_TRUE(std::holds_alternative<ChannelDisconnected>(receiver.try_receive()));
   EXPECT_EQ(started(), Strings{});
+}
+
+// The lines a run that is not a complete success leaves on standard error, one per step that
+// failed or decided the outcome.
+class DiagnosticsTest : public SequenceTest {
+ protected:
+  Strings lines_for(const char* preflight, const char* install, const char* restart) {
+    fake("python3", preflight);
+    fake("pkexec", install);
+    fake("velto-desktop", restart);
+    return run_install_steps(plan()).diagnostics;
+  }
+  std::string program(const char* name) const { return (bin() / name).string(); }
+};
+
+TEST_F(DiagnosticsTest, APreflightThatStopsTheRunIsNamedWithHowItEnded) {
+  EXPECT_EQ(lines_for("exit 21", "exit 0", "exit 0"),
+            Strings{"velto-linux-setup: the preflight (" + program("python3") +
+                    " -c TEXT) ended with exit status 21 (the running Velto is busy and refused "
+                    "to close, or did not close within 30 seconds)"});
+  forget_calls();
+  EXPECT_EQ(lines_for("signal 9", "exit 0", "exit 0"),
+            Strings{"velto-linux-setup: the preflight (" + program("python3") +
+                    " -c TEXT) was ended by signal 9 (SIGKILL)"});
+}
+
+TEST_F(DiagnosticsTest, PkexecsStatusAndARecoveryRestartOnlyWhenItFailed) {
+  EXPECT_EQ(lines_for("exit 0", "exit 126", "exit 0"),
+            Strings{"velto-linux-setup: " + program("pkexec") +
+                    " ended with exit status 126 (the administrator refused or cancelled)"});
+  forget_calls();
+  const Strings two = lines_for("exit 0", "exit 100", "exit 22");
+  ASSERT_EQ(two.size(), 2u);
+  EXPECT_EQ(two[0], "velto-linux-setup: " + program("pkexec") +
+                        " ended with exit status 100 (apt-get failed; /var/log/apt/term.log holds "
+                        "its messages)");
+  EXPECT_EQ(two[1], "velto-linux-setup: " + program("velto-desktop") +
+                        " --restart-after-install ended with exit status 22; this restart followed "
+                        "the failed installation and does not change the outcome");
+}
+
+TEST_F(DiagnosticsTest, TheRestartThatDecidesTheOutcome) {
+  EXPECT_EQ(lines_for("exit 0", "exit 0", "exit 20"),
+            Strings{"velto-linux-setup: " + program("velto-desktop") +
+                    " --restart-after-install ended with exit status 20 (the previous Velto cannot "
+                    "restart automatically)"});
+}
+
+TEST_F(DiagnosticsTest, StagingGivesItsReason) {
+  InstallPlan install_plan = plan();
+  install_plan.stage = [base = (staging_base() / "missing").string()] {
+    return stage_payload(payload(), "/usr/bin/dpkg-deb", base);
+  };
+  const Strings lines = run_install_steps(install_plan).diagnostics;
+  ASSERT_EQ(lines.size(), 1u);
+  const std::string prefix =
+      "velto-linux-setup: staging the package failed: could not create "
+      "the staging directory \"" +
+      (staging_base() / "missing").string() + "/velto-installer-";
+  EXPECT_EQ(lines[0].rfind(prefix, 0), 0u) << lines[0];
+  EXPECT_TRUE(lines[0].ends_with("\" under TMPDIR \"" + (staging_base() / "missing").string() +
+                                 "\": No such file or directory"))
+      << lines[0];
+  EXPECT_EQ(started(), Strings{});
+}
+
+TEST_F(DiagnosticsTest, ACompleteRunWritesNothingAndAnyOtherWritesItsLines) {
+  ::testing::internal::CaptureStderr();
+  fake("python3");
+  fake("pkexec");
+  fake("velto-desktop");
+  EXPECT_EQ(describe(run()), "Completed");
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+
+  fake("pkexec", "exit 127");
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(describe(run()), std::string("Report ") + outcome_key::kFailed);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "velto-linux-setup: " + program("pkexec") +
+                " ended with exit status 127 (not authorised, or pkexec could not run the install "
+                "script)\n");
 }
 
 TEST(ProductionPaths, AreTheSystemsOwn) {

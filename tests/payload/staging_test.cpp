@@ -4,12 +4,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
 
 #include "payload/digest.h"
+#include "payload/interrupt_cleanup.h"
 #include "temp_dir.h"
 
 namespace velto {
@@ -156,16 +160,17 @@ TEST_F(StagingTest, TrailingSlashAndEmptyOrRelativeBases) {
   const fs::path old_cwd = fs::current_path();
   fs::current_path(base_);
   fs::create_directory("rel");
+  // One at a time: a process stages one package at a time.
   auto empty = stage_payload(payload(), good_reader(), std::string());
-  auto relative = stage_payload(payload(), good_reader(), std::string("rel"));
   ASSERT_TRUE(empty.has_value());
-  ASSERT_TRUE(relative.has_value());
   EXPECT_EQ(empty->directory().rfind("velto-installer-", 0), 0u);
-  EXPECT_EQ(relative->directory().rfind("rel/velto-installer-", 0), 0u);
   // The field reader is handed the relative path as it stands.
   EXPECT_NE(log().find("-f|" + empty->package_path() + "|Package|"), std::string::npos);
   EXPECT_TRUE(fs::exists(empty->package_path()));
   empty.reset();
+  auto relative = stage_payload(payload(), good_reader(), std::string("rel"));
+  ASSERT_TRUE(relative.has_value());
+  EXPECT_EQ(relative->directory().rfind("rel/velto-installer-", 0), 0u);
   relative.reset();
   EXPECT_EQ(entries(".").size(), 1u);  // only "rel" remains
   EXPECT_TRUE(entries("rel").empty());
@@ -217,8 +222,86 @@ INSTANTIATE_TEST_SUITE_P(
         ReaderCase{"empty", "true", false}, ReaderCase{"exit_2", "echo velto; exit 2", false},
         ReaderCase{"killed", "echo velto; kill -9 $$", false},
         // Far more than a pipe holds on either stream: both must be drained together.
-        ReaderCase{"floods_stderr", "head -c 300000 /dev/zero | tr '\\0' x >&2; echo velto", true}),
+        ReaderCase{"floods_stderr", "head -c 300000 /dev/zero | tr '\\0' x >&2; echo velto", true},
+        ReaderCase{"padded_with_64_KiB_each_side",
+                   "head -c 65536 /dev/zero | tr '\\0' ' '; echo velto; "
+                   "head -c 65536 /dev/zero | tr '\\0' '\\n'",
+                   true},
+        // Past the limit the answer is a mismatch, however it would have ended.
+        ReaderCase{"floods_stdout", "head -c 3000000 /dev/zero | tr '\\0' ' '; echo velto", false},
+        ReaderCase{"prints_without_end", "exec yes velto", false}),
     [](const auto& test_info) { return std::string(test_info.param.name); });
+
+TEST_F(StagingTest, AFailureSaysWhichStepFailedAndHow) {
+  const auto reason = [&](const PackagePayload& staged_payload, const std::string& reader_path,
+                          const std::string& base) {
+    const StagingOutcome outcome = stage_payload(staged_payload, reader_path, base);
+    EXPECT_FALSE(outcome.has_value());
+    return outcome.failure() != nullptr ? describe(*outcome.failure()) : std::string("(none)");
+  };
+  PackagePayload damaged = payload();
+  damaged.size += 1;
+  EXPECT_EQ(reason(damaged, good_reader(), base_),
+            "the carried package does not match its SHA-256 digest and size (the program file is "
+            "damaged)");
+  EXPECT_TRUE(reason(payload(), good_reader(), base_ + "/missing")
+                  .ends_with("under TMPDIR \"" + base_ + "/missing\": No such file or directory"));
+
+  const auto answering = [&](const std::string& version_answer) {
+    return reader("case $3 in Package) echo velto;; Version) " + version_answer + ";; esac");
+  };
+  const std::string wrong = reason(payload(), answering("printf '  0.1.79\\t\\033[2J\\n'"), base_);
+  EXPECT_NE(wrong.find(" Version printed \"0.1.79\\x09\\x1b[2J\" where \"0.1.80\" was expected"),
+            std::string::npos)
+      << "trimmed, and escaped so it cannot drive the terminal: " << wrong;
+  EXPECT_TRUE(
+      reason(payload(), answering("exit 2"), base_).ends_with(" Version ended with exit status 2"));
+  EXPECT_TRUE(reason(payload(), answering("exec yes"), base_)
+                  .ends_with(" Version printed more than 1048576 bytes and was stopped"));
+  EXPECT_TRUE(reason(payload(), (tmp_.path() / "missing-reader").string(), base_)
+                  .ends_with(" Package could not be run"));
+  EXPECT_TRUE(entries(base_).empty());
+}
+
+TEST_F(StagingTest, OnlyOnePackageIsStagedAtATime) {
+  auto first = stage_payload(payload(), good_reader(), base_);
+  ASSERT_TRUE(first.has_value());
+  // Only one staged directory can be removed by an interrupting signal, so no second one is made.
+  const auto second = stage_payload(payload(), good_reader(), base_);
+  ASSERT_FALSE(second.has_value());
+  EXPECT_EQ(second.failure()->error, EBUSY);
+  EXPECT_EQ(entries(base_).size(), 1u);
+  first.reset();
+  EXPECT_TRUE(stage_payload(payload(), good_reader(), base_).has_value());
+  EXPECT_TRUE(entries(base_).empty());
+}
+
+// Each signal that ends a session (logout, Ctrl-C, kill) removes what is staged, then ends the
+// process as that signal would have; a signal the process was started with ignored stays ignored.
+TEST_F(StagingTest, AnInterruptingSignalRemovesTheStagedPackageAndEndsTheProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  for (const int signal_number : {SIGTERM, SIGINT, SIGHUP}) {
+    SCOPED_TRACE(signal_number);
+    EXPECT_EXIT(
+        {
+          install_interrupt_cleanup();
+          auto staged = stage_payload(payload(), good_reader(), base_);
+          if (!staged || entries(base_).size() != 1) std::_Exit(3);
+          std::raise(signal_number);
+          std::_Exit(4);
+        },
+        ::testing::KilledBySignal(signal_number), "");
+    EXPECT_TRUE(entries(base_).empty());
+  }
+  EXPECT_EXIT(
+      {
+        std::signal(SIGHUP, SIG_IGN);
+        install_interrupt_cleanup();
+        std::raise(SIGHUP);
+        std::_Exit(7);
+      },
+      ::testing::ExitedWithCode(7), "");
+}
 
 TEST_F(StagingTest, TheFirstWrongFieldEndsTheConfirmation) {
   const std::string body =

@@ -1,0 +1,89 @@
+#include "install/install_diagnostics.h"
+
+namespace velto {
+namespace {
+
+constexpr const char kPrefix[] = "velto-linux-setup: ";
+
+// The program, how it ended and, when known, what that means for the user.
+std::string line(const std::string& what, ChildEnd end, const char* meaning) {
+  std::string text = kPrefix + what + " " + describe_end(end);
+  if (meaning != nullptr) text += std::string(" (") + meaning + ")";
+  return text;
+}
+
+const char* preflight_meaning(ChildEnd end) {
+  if (end.kind() != ChildEnd::Kind::exited) return nullptr;
+  switch (end.value()) {
+    case 20:
+      return "the running Velto is too old to be asked to close";
+    case 21:
+      return "the running Velto is busy and refused to close, or did not close within 30 seconds";
+    case 22:
+      return "no session bus could be reached, gdbus failed, the program runs as root, or the bus "
+             "gave an unexpected answer";
+    default:
+      return nullptr;
+  }
+}
+
+const char* install_meaning(ChildEnd end) {
+  if (end.kind() != ChildEnd::Kind::exited) return nullptr;
+  switch (end.value()) {
+    case 126:
+      return "the administrator refused or cancelled";
+    case 127:
+      return "not authorised, or pkexec could not run the install script";
+    case 1:
+      return "the install script refused: not running as root, no work directory under /var/tmp, "
+             "or the copy's size or digest differs";
+    case 2:
+      return "the install script was given arguments of the wrong form";
+    case 124:
+      return "copying the staged package took longer than 30 seconds";
+    case 130:
+      return "the install script was interrupted by a signal";
+    case 100:
+      return "apt-get failed; /var/log/apt/term.log holds its messages";
+    default:
+      return "a command of the install script failed; if it was apt-get, /var/log/apt/term.log "
+             "holds its messages";
+  }
+}
+
+const char* restart_meaning(ChildEnd end) {
+  if (end.exited_with(20)) return "the previous Velto cannot restart automatically";
+  if (end.exited_with(21)) return "Velto is busy with a connection or transfer and did not restart";
+  return nullptr;
+}
+
+}  // namespace
+
+std::string staging_line(const StagingFailure& failure) {
+  return kPrefix + std::string("staging the package failed: ") + describe(failure);
+}
+
+std::string preflight_line(const std::string& program, ChildEnd end) {
+  return line("the preflight (" + program + " -c TEXT)", end, preflight_meaning(end));
+}
+
+std::string install_line(const std::string& pkexec, ChildEnd end) {
+  return line(pkexec, end, install_meaning(end));
+}
+
+std::string install_not_started_line(const std::string& pkexec) {
+  return kPrefix + pkexec +
+         " was not started: the working directory cannot be named, so the staged package's "
+         "relative path cannot be made absolute";
+}
+
+std::string restart_line(const std::string& desktop, ChildEnd end, bool recovery) {
+  std::string text = line(desktop + " --restart-after-install", end, restart_meaning(end));
+  if (recovery)
+    text +=
+        "; this restart followed the failed installation and does not change "
+        "the outcome";
+  return text;
+}
+
+}  // namespace velto
