@@ -4,6 +4,14 @@
 # ask it over the session bus to exit when idle and wait until it has ended.
 # The exit status is the only result: 0 nothing in the way, 20 legacy
 # application, 21 busy, 22 failure.
+import sys
+
+# python3 -c puts the working directory, as an empty entry, first on the search
+# path, so a json.py or subprocess.py lying there would run in place of the
+# standard library.  Every relative entry resolves against the working
+# directory, so none is kept; this must come before any other import.
+sys.path[:] = [entry for entry in sys.path if entry.startswith("/")]
+
 import json
 import os
 import pathlib
@@ -11,7 +19,6 @@ import re
 import select
 import stat
 import subprocess
-import sys
 import time
 import uuid
 
