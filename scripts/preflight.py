@@ -56,10 +56,17 @@ class Rejected(Exception):
 def call(destination, path, method, *arguments):
     command = ["/usr/bin/gdbus", "call", "--session", "--dest", destination,
                "--object-path", path, "--method", method, *arguments]
+    # With neither DBUS_SESSION_BUS_ADDRESS nor $XDG_RUNTIME_DIR/bus, gdbus
+    # would have dbus-launch start a fresh bus on the X display: nobody owns
+    # the hand-off name there, and its daemon outlives this script.  GLib never
+    # autolaunches without DISPLAY, and gdbus needs it for nothing else.
+    environment = dict(os.environ)
+    environment.pop("DISPLAY", None)
     try:
         completed = subprocess.run(
             command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-            stderr=subprocess.DEVNULL, timeout=CALL_SECONDS, check=False)
+            stderr=subprocess.DEVNULL, env=environment, timeout=CALL_SECONDS,
+            check=False)
     except (OSError, subprocess.SubprocessError):
         raise Rejected(22) from None
     if completed.returncode != 0 or len(completed.stdout) > REPLY_LIMIT:

@@ -17,8 +17,9 @@ import uuid
 
 import pytest
 
-from helpers import (PREFLIGHT, FakeDesktop, as_runner, runner_uid, script_text,
-                      start_session_bus, stop)
+from helpers import (PREFLIGHT, FakeDesktop, as_runner, pid_namespaces_work, runner_uid,
+                      script_text, start_session_bus, stop)
+from prerequisites import require
 
 LIFECYCLE = "velto/logs/lifecycle"
 REQUEST = ["velto-desktop", "--request-idle-update-exit"]
@@ -123,6 +124,57 @@ def test_no_session_bus_gives_22(user_dir, address):
     if address:
         env["DBUS_SESSION_BUS_ADDRESS"] = address
     assert run_preflight(env, user_dir).status == 22
+
+
+@pytest.fixture
+def x_display():
+    """An X server of the test's own, on which dbus-launch could start a bus."""
+    require(os.access("/usr/bin/Xvfb", os.X_OK), "needs Xvfb")
+    read_end, write_end = os.pipe()
+    server = subprocess.Popen(
+        ["/usr/bin/Xvfb", "-nolisten", "tcp", "-noreset", "-displayfd", str(write_end)],
+        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+        pass_fds=(write_end,))
+    os.close(write_end)
+    with os.fdopen(read_end) as ready:
+        number = ready.readline().strip()
+    try:
+        if not number.isdigit():
+            raise RuntimeError(f"Xvfb did not start (it wrote {number!r})")
+        yield f":{number}"
+    finally:
+        # Terminated, not killed, so that it removes its socket and lock file.
+        server.terminate()
+        server.wait(10)
+
+
+def test_no_session_bus_is_started_on_the_x_display(user_dir, x_display, tmp_path):
+    require(pid_namespaces_work(), "needs root for PID namespaces (unshare --pid)")
+    # Neither an address nor $XDG_RUNTIME_DIR/bus: gdbus would have dbus-launch start a bus
+    # on the display, where nobody owns the hand-off name and whose daemon stays behind.
+    env = {"PATH": "/usr/bin:/bin", "HOME": str(user_dir), "DISPLAY": x_display,
+           "XDG_RUNTIME_DIR": str(user_dir)}
+    # The run's own PID namespace holds only what it started; the shell, its first process,
+    # lists them once the preflight has ended.
+    listing = tmp_path / "processes"
+    lister = 'out=$1; shift; "$@"; status=$?; cd /proc && echo [0-9]* >"$out"; exit $status'
+    result = run_preflight(env, user_dir, wrap=lambda argv: [
+        "/usr/bin/unshare", "--pid", "--fork", "--mount-proc", "/bin/sh", "-c", lister, "sh",
+        str(listing), *argv])
+    assert result.status == 22
+    assert listing.read_text().split() == ["1"]
+
+
+def test_a_bus_in_the_runtime_directory_is_found(refusing, user_dir):
+    bus, desktop = refusing
+    runtime = user_dir / "runtime"
+    runtime.mkdir()
+    (runtime / "bus").symlink_to(bus.address.split("unix:path=", 1)[1].split(",", 1)[0])
+    data_home = user_dir / "data"
+    write(make_lifecycle(data_home) / "a.json", record(desktop.pid))
+    env = {"PATH": "/usr/bin:/bin", "HOME": str(user_dir), "DISPLAY": ":99",
+           "XDG_RUNTIME_DIR": str(runtime), "XDG_DATA_HOME": str(data_home)}
+    assert run_preflight(env, user_dir).status == USABLE
 
 
 def test_an_accepting_application_is_asked_and_waited_for(user_dir):
