@@ -125,7 +125,9 @@ def recorded_version(raw, pid):
         if any(part > 65535 for part in triple):
             return None
         return started, triple
-    except (ValueError, TypeError, KeyError, AttributeError):
+    # A record of nested arrays well within the size limit can go past the
+    # parser's recursion limit; it is just as unusable as any other.
+    except (ValueError, TypeError, KeyError, AttributeError, RecursionError):
         return None
 
 

@@ -353,10 +353,13 @@ def test_record_entries_that_are_not_plain_readable_files_are_skipped(refusing, 
     assert run_with_records(refusing, user_dir, {"a.json": record}, setup=setup) == USABLE
 
 
-def test_deeply_nested_record_ends_with_22_and_no_traceback(refusing, user_dir):
-    # Nesting beyond the parser's recursion limit is none of the record errors
-    # that merely skip a record; it must still end quietly.
-    assert run_with_records(refusing, user_dir, {"a.json": "[" * 1024 + "]" * 1024}) == 22
+def test_a_record_nested_beyond_the_parsers_limit_is_unusable(refusing, user_dir):
+    # 2,000 bytes of nested arrays go past the JSON parser's recursion limit.
+    nested = "[" * 1000 + "]" * 1000
+    assert run_with_records(refusing, user_dir, {"a.json": nested}) == UNUSABLE
+    shutil.rmtree(user_dir / "data")
+    # Skipped like any malformed record: a valid one beside it still counts.
+    assert run_with_records(refusing, user_dir, {"a.json": nested, "b.json": record}) == USABLE
 
 
 def test_unlistable_lifecycle_directory_gives_20(refusing, user_dir):
