@@ -4,6 +4,14 @@
 # ask it over the session bus to exit when idle and wait until it has ended.
 # The exit status is the only result: 0 nothing in the way, 20 legacy
 # application, 21 busy, 22 failure.
+import sys
+
+# python3 -c puts the working directory, as an empty entry, first on the search
+# path, so a json.py or subprocess.py lying there would run in place of the
+# standard library.  Every relative entry resolves against the working
+# directory, so none is kept; this must come before any other import.
+sys.path[:] = [entry for entry in sys.path if entry.startswith("/")]
+
 import json
 import os
 import pathlib
@@ -11,7 +19,6 @@ import re
 import select
 import stat
 import subprocess
-import sys
 import time
 import uuid
 
@@ -49,10 +56,17 @@ class Rejected(Exception):
 def call(destination, path, method, *arguments):
     command = ["/usr/bin/gdbus", "call", "--session", "--dest", destination,
                "--object-path", path, "--method", method, *arguments]
+    # With neither DBUS_SESSION_BUS_ADDRESS nor $XDG_RUNTIME_DIR/bus, gdbus
+    # would have dbus-launch start a fresh bus on the X display: nobody owns
+    # the hand-off name there, and its daemon outlives this script.  GLib never
+    # autolaunches without DISPLAY, and gdbus needs it for nothing else.
+    environment = dict(os.environ)
+    environment.pop("DISPLAY", None)
     try:
         completed = subprocess.run(
             command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-            stderr=subprocess.DEVNULL, timeout=CALL_SECONDS, check=False)
+            stderr=subprocess.DEVNULL, env=environment, timeout=CALL_SECONDS,
+            check=False)
     except (OSError, subprocess.SubprocessError):
         raise Rejected(22) from None
     if completed.returncode != 0 or len(completed.stdout) > REPLY_LIMIT:
@@ -111,7 +125,9 @@ def recorded_version(raw, pid):
         if any(part > 65535 for part in triple):
             return None
         return started, triple
-    except (ValueError, TypeError, KeyError, AttributeError):
+    # A record of nested arrays well within the size limit can go past the
+    # parser's recursion limit; it is just as unusable as any other.
+    except (ValueError, TypeError, KeyError, AttributeError, RecursionError):
         return None
 
 

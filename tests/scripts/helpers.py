@@ -46,6 +46,16 @@ def namespaces_work():
 
 
 @functools.cache
+def pid_namespaces_work():
+    if not is_root():
+        return False
+    probe = subprocess.run(
+        ["/usr/bin/unshare", "--pid", "--fork", "--mount-proc", "/bin/true"],
+        stdin=subprocess.DEVNULL, capture_output=True, check=False)
+    return probe.returncode == 0
+
+
+@functools.cache
 def session_bus_works():
     if not os.access("/usr/bin/dbus-run-session", os.X_OK):
         return False

@@ -17,8 +17,9 @@ import uuid
 
 import pytest
 
-from helpers import (PREFLIGHT, FakeDesktop, as_runner, runner_uid, script_text,
-                      start_session_bus, stop)
+from helpers import (PREFLIGHT, FakeDesktop, as_runner, pid_namespaces_work, runner_uid,
+                      script_text, start_session_bus, stop)
+from prerequisites import require
 
 LIFECYCLE = "velto/logs/lifecycle"
 REQUEST = ["velto-desktop", "--request-idle-update-exit"]
@@ -123,6 +124,57 @@ def test_no_session_bus_gives_22(user_dir, address):
     if address:
         env["DBUS_SESSION_BUS_ADDRESS"] = address
     assert run_preflight(env, user_dir).status == 22
+
+
+@pytest.fixture
+def x_display():
+    """An X server of the test's own, on which dbus-launch could start a bus."""
+    require(os.access("/usr/bin/Xvfb", os.X_OK), "needs Xvfb")
+    read_end, write_end = os.pipe()
+    server = subprocess.Popen(
+        ["/usr/bin/Xvfb", "-nolisten", "tcp", "-noreset", "-displayfd", str(write_end)],
+        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+        pass_fds=(write_end,))
+    os.close(write_end)
+    with os.fdopen(read_end) as ready:
+        number = ready.readline().strip()
+    try:
+        if not number.isdigit():
+            raise RuntimeError(f"Xvfb did not start (it wrote {number!r})")
+        yield f":{number}"
+    finally:
+        # Terminated, not killed, so that it removes its socket and lock file.
+        server.terminate()
+        server.wait(10)
+
+
+def test_no_session_bus_is_started_on_the_x_display(user_dir, x_display, tmp_path):
+    require(pid_namespaces_work(), "needs root for PID namespaces (unshare --pid)")
+    # Neither an address nor $XDG_RUNTIME_DIR/bus: gdbus would have dbus-launch start a bus
+    # on the display, where nobody owns the hand-off name and whose daemon stays behind.
+    env = {"PATH": "/usr/bin:/bin", "HOME": str(user_dir), "DISPLAY": x_display,
+           "XDG_RUNTIME_DIR": str(user_dir)}
+    # The run's own PID namespace holds only what it started; the shell, its first process,
+    # lists them once the preflight has ended.
+    listing = tmp_path / "processes"
+    lister = 'out=$1; shift; "$@"; status=$?; cd /proc && echo [0-9]* >"$out"; exit $status'
+    result = run_preflight(env, user_dir, wrap=lambda argv: [
+        "/usr/bin/unshare", "--pid", "--fork", "--mount-proc", "/bin/sh", "-c", lister, "sh",
+        str(listing), *argv])
+    assert result.status == 22
+    assert listing.read_text().split() == ["1"]
+
+
+def test_a_bus_in_the_runtime_directory_is_found(refusing, user_dir):
+    bus, desktop = refusing
+    runtime = user_dir / "runtime"
+    runtime.mkdir()
+    (runtime / "bus").symlink_to(bus.address.split("unix:path=", 1)[1].split(",", 1)[0])
+    data_home = user_dir / "data"
+    write(make_lifecycle(data_home) / "a.json", record(desktop.pid))
+    env = {"PATH": "/usr/bin:/bin", "HOME": str(user_dir), "DISPLAY": ":99",
+           "XDG_RUNTIME_DIR": str(runtime), "XDG_DATA_HOME": str(data_home)}
+    assert run_preflight(env, user_dir).status == USABLE
 
 
 def test_an_accepting_application_is_asked_and_waited_for(user_dir):
@@ -301,10 +353,13 @@ def test_record_entries_that_are_not_plain_readable_files_are_skipped(refusing, 
     assert run_with_records(refusing, user_dir, {"a.json": record}, setup=setup) == USABLE
 
 
-def test_deeply_nested_record_ends_with_22_and_no_traceback(refusing, user_dir):
-    # Nesting beyond the parser's recursion limit is none of the record errors
-    # that merely skip a record; it must still end quietly.
-    assert run_with_records(refusing, user_dir, {"a.json": "[" * 1024 + "]" * 1024}) == 22
+def test_a_record_nested_beyond_the_parsers_limit_is_unusable(refusing, user_dir):
+    # 2,000 bytes of nested arrays go past the JSON parser's recursion limit.
+    nested = "[" * 1000 + "]" * 1000
+    assert run_with_records(refusing, user_dir, {"a.json": nested}) == UNUSABLE
+    shutil.rmtree(user_dir / "data")
+    # Skipped like any malformed record: a valid one beside it still counts.
+    assert run_with_records(refusing, user_dir, {"a.json": nested, "b.json": record}) == USABLE
 
 
 def test_unlistable_lifecycle_directory_gives_20(refusing, user_dir):
@@ -374,6 +429,18 @@ def test_only_the_first_1024_entries_are_read(refusing, user_dir, position, expe
         write(directory / names[position], record(pid, startedAt=200))
 
     assert run_with_records(refusing, user_dir, {}, setup=setup) == expected
+
+
+# ---- the interpreter ---------------------------------------------------------------
+
+
+# The script's imports that a file could stand in for: os, stat and sys are loaded before the
+# text runs, and select and time are compiled into Debian's interpreter.
+@pytest.mark.parametrize("module", ["json", "pathlib", "re", "subprocess", "uuid"])
+def test_modules_in_the_working_directory_are_not_imported(refusing, user_dir, module):
+    # python3 -c searches the working directory first; this one would end the run with 0.
+    write(user_dir / f"{module}.py", "import os\nos._exit(0)\n")
+    assert run_with_records(refusing, user_dir, {"a.json": record}) == USABLE
 
 
 # ---- replies that only a stand-in gdbus gives -------------------------------------
