@@ -55,10 +55,11 @@ class Overlay:
         shutil.rmtree(self.root, ignore_errors=True)
 
 
-def run_in_namespace(overlays, argv, setup="", **kwargs):
-    """Runs argv inside a private mount namespace with the overlays mounted."""
+def run_in_namespace(overlays, argv, setup="", popen=False, **kwargs):
+    """Runs argv inside a private mount namespace with the overlays mounted. The program takes the
+    place of the namespace's shell (same process), so with popen=True the Popen signals it."""
     script = "set -e\nmount --make-rprivate /\n"
     script += "\n".join(overlay.mount_text() for overlay in overlays)
     script += "\n" + setup + '\nexec "$@"\n'
-    return subprocess.run(["unshare", "-m", "/bin/sh", "-c", script, "namespace"] + list(argv),
-                          **kwargs)
+    command = ["unshare", "-m", "/bin/sh", "-c", script, "namespace"] + list(argv)
+    return subprocess.Popen(command, **kwargs) if popen else subprocess.run(command, **kwargs)

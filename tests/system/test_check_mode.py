@@ -1,8 +1,10 @@
 """The real executable in check mode: exit status, nothing printed, nothing left behind."""
 import os
 import shutil
+import signal
 import subprocess
 import tempfile
+import time
 
 import pytest
 
@@ -163,3 +165,41 @@ def test_full_file_system_gives_1_and_leaves_nothing(usr_bin):
                               env=clean_env("/mnt"), capture_output=True, timeout=60)
     assert result.returncode == 1, result.stderr
     assert result.stdout == b"left: \n"
+
+
+@pytest.mark.parametrize("signal_number", [signal.SIGTERM, signal.SIGINT, signal.SIGHUP],
+                         ids=["TERM", "INT", "HUP"])
+def test_interrupted_check_ends_by_the_signal_and_leaves_nothing(tmpdir_base, usr_bin,
+                                                                  signal_number):
+    # The reader says it has started, then takes its time: the signal arrives while the whole
+    # package lies staged. It is not killed, and answers into a closed pipe afterwards.
+    started = tmpdir_base + ".started"
+    usr_bin.put("dpkg-deb", fake_reader(f"touch '{started}'; sleep 3; echo velto"))
+    process = run_in_namespace([usr_bin], [SETUP, "--check"], env=clean_env(tmpdir_base),
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, popen=True)
+    try:
+        deadline = time.monotonic() + 30
+        while not os.path.exists(started) and time.monotonic() < deadline:
+            time.sleep(0.02)
+        assert [name[:16] for name in os.listdir(tmpdir_base)] == ["velto-installer-"]
+        process.send_signal(signal_number)
+        out, err = process.communicate(timeout=30)
+    finally:
+        if process.poll() is None:
+            process.kill()
+        if os.path.exists(started):
+            os.unlink(started)
+    assert (process.returncode, out, err) == (-signal_number, b"", b"")
+    assert os.listdir(tmpdir_base) == []
+
+
+def test_a_flooding_reader_costs_bounded_memory_and_is_a_mismatch(tmpdir_base, usr_bin):
+    # 200 MB of white space before the right answer: kept whole and decoded, that cost about 1 GB.
+    usr_bin.put("dpkg-deb", fake_reader(
+        "head -c 200000000 /dev/zero | tr '\\0' ' '; echo velto"))
+    result = run_in_namespace([usr_bin], ["/usr/bin/time", "-f", "%M", SETUP, "--check"],
+                              env=clean_env(tmpdir_base), capture_output=True, timeout=120)
+    assert result.returncode == 1, result.stderr
+    peak_kib = int(result.stderr.split()[-1])
+    assert peak_kib < 40 * 1024, f"peak RSS {peak_kib} KiB"
+    assert os.listdir(tmpdir_base) == []
