@@ -1,23 +1,23 @@
-"""The real setup program in a private X server: found by its title, photographed, driven through
-the accessibility bus and closed as a window manager would close it.
+"""The real setup program on X and on Wayland: found by its title, photographed, driven through
+the accessibility bus and closed as a user would close it.
 
-Run by ctest through tests/ui/with-display, which provides Xvfb and a session bus. The paths come
-from the environment: VELTO_SETUP (the program), VELTO_CLOSE_WINDOW (the close helper) and
-VELTO_SCREENSHOT_DIR (where the screenshots go).
+Run by ctest through tests/ui/with-display, which provides Xvfb and a session bus; the Wayland
+cases start a headless weston of their own beside it. The paths come from the environment:
+VELTO_SETUP (the program), VELTO_BUILD_DIR (the close helper) and VELTO_SCREENSHOT_DIR (where the
+screenshots go).
 """
 
 import os
 import subprocess
 import time
 
-import gi
 import pytest
 
-gi.require_version("Atspi", "2.0")
-from gi.repository import Atspi  # noqa: E402
+import displays
+from prerequisites import require
+from setup_window import SetupWindow
 
 SETUP = os.environ["VELTO_SETUP"]
-CLOSE_WINDOW = os.environ["VELTO_CLOSE_WINDOW"]
 SCREENSHOT_DIR = os.environ["VELTO_SCREENSHOT_DIR"]
 
 ENGLISH_TITLE = "Velto - Remote Access Setup"
@@ -39,19 +39,17 @@ TURKISH_FAILED = (
 XDOTOOL_ENV = dict(os.environ, LANG="C.UTF-8", LC_ALL="C.UTF-8")
 
 
-def program_env(lang, accessible=False, **extra):
-    """The program's environment as bytes, so that values need not be UTF-8.
+def program_env(display, lang, **extra):
+    """The program's environment on `display`, with the accessibility bus. Values may be bytes,
+    so that they need not be UTF-8.
 
     The machine may have no Turkish locale installed; LC_ALL=C.UTF-8 gives GTK a UTF-8 locale in
     any case (so the title reaches X as text xdotool can match), and the program reads only LANG.
     """
-    env = {k: v for k, v in os.environb.items() if k not in (b"LANG", b"LANGUAGE", b"LC_ALL")}
-    env[b"LANG"] = lang if isinstance(lang, bytes) else lang.encode()
-    env[b"LC_ALL"] = b"C.UTF-8"
-    if accessible:
-        env.pop(b"NO_AT_BRIDGE", None)
-    for name, value in extra.items():
-        env[name.encode()] = value if isinstance(value, bytes) else value.encode()
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("LANG", "LANGUAGE", "LC_ALL", "NO_AT_BRIDGE")}
+    env = display.adjust(env)
+    env.update(LANG=lang, LC_ALL="C.UTF-8", **extra)
     return env
 
 
@@ -67,7 +65,7 @@ def xdotool(*args, timeout=20):
 
 
 def wait_for_windows(title, count=1):
-    """Ids of the visible windows called exactly `title`, once there are `count` of them."""
+    """Ids of the visible X windows called exactly `title`, once there are `count` of them."""
     deadline = time.monotonic() + 20
     while True:
         ids = xdotool("search", "--sync", "--onlyvisible", "--name", f"^{title}$")
@@ -85,130 +83,99 @@ def geometry(window):
     return {k: int(v) for k, v in values.items() if k in ("X", "Y", "WIDTH", "HEIGHT")}
 
 
-def screenshot(window, name):
-    """Photographs the screen (import -window root) cropped to the window, under the build folder."""
+def screenshot(display, name, window=None):
+    """Under the build folder: on X the screen cropped to the X window `window`, on Wayland the
+    whole output (the compositor places the window and does not say where)."""
     time.sleep(0.5)  # let the first frames be drawn
-    g = geometry(window)
     path = os.path.join(SCREENSHOT_DIR, name)
-    subprocess.run(
-        ["import", "-window", "root", "-crop", f"{g['WIDTH']}x{g['HEIGHT']}+{g['X']}+{g['Y']}",
-         "+repage", path],
-        check=True,
-        timeout=30,
-    )
+    if display.name == "wayland":
+        display.screenshot(path)
+    else:
+        g = geometry(window)
+        subprocess.run(
+            ["import", "-window", "root", "-crop", f"{g['WIDTH']}x{g['HEIGHT']}+{g['X']}+{g['Y']}",
+             "+repage", path],
+            check=True,
+            timeout=30,
+        )
     assert os.path.getsize(path) > 1000
     return path
 
 
-def close(window):
-    subprocess.run([CLOSE_WINDOW, "--window", window], check=True, timeout=10)
-
-
-def start(env):
-    return subprocess.Popen([SETUP], env=env, stderr=subprocess.PIPE)
-
-
-def finish(process):
-    """The exit status and standard error of a program whose window has been asked to close."""
+def finish(window):
+    """The exit status and output of a program, once its window has been asked to close as a
+    user would. The output holds no GLib criticals or warnings beyond what the display excuses."""
     try:
-        _, err = process.communicate(timeout=10)
+        status = window.close_and_wait()
     except subprocess.TimeoutExpired:
-        process.kill()
-        _, err = process.communicate()
         pytest.fail("the program did not end after its window was closed")
-    return process.returncode, err.decode(errors="replace")
+    output = window.output()
+    assert displays.complaints(output, window.display) == [], output
+    return status, output
+
+
+@pytest.fixture(scope="module")
+def compositor(tmp_path_factory):
+    require(os.access(displays.WESTON, os.X_OK), "weston is missing (tools/install-deps)")
+    runtime_dir = tmp_path_factory.mktemp("wayland")
+    runtime_dir.chmod(0o700)  # what Wayland expects of XDG_RUNTIME_DIR
+    weston = displays.Weston(runtime_dir)
+    weston.start()
+    yield weston
+    weston.stop()
+
+
+@pytest.fixture(params=["x11", "wayland"])
+def display(request):
+    return displays.X11() if request.param == "x11" else request.getfixturevalue("compositor")
 
 
 @pytest.fixture
-def running():
-    """Programs started by a test; any still running afterwards are killed."""
-    processes = []
+def running(tmp_path):
+    """Starts programs with their windows; any still running after the test are killed."""
+    windows = []
 
-    def launch(env):
-        process = start(env)
-        processes.append(process)
-        return process
+    def launch(display, env):
+        window = SetupWindow(SETUP, env=env, display=display.name, log_dir=tmp_path)
+        windows.append(window)
+        return window
 
     yield launch
-    for process in processes:
-        if process.poll() is None:
-            process.kill()
-            process.wait()
+    for window in windows:
+        window.kill()
 
 
-# The accessibility bus: reading labels and pressing the button as a screen reader would.
+@pytest.mark.parametrize("lang, title, shot", [
+    ("en_US.UTF-8", ENGLISH_TITLE, "setup-window-en"),
+    ("tr_TR.UTF-8", TURKISH_TITLE, "setup-window-tr"),
+], ids=["en", "tr"])
+def test_window_opens_with_its_title_and_closes_with_status_0(running, display, lang, title, shot):
+    """The window's title, its fixed size, a screenshot, and a close with status 0."""
+    extra = {"WAYLAND_DEBUG": "client"} if display.name == "wayland" else {}
+    window = running(display, program_env(display, lang, **extra))
+    assert window.window_title() == title
+    assert window.resizable() is False
+    if display.name == "x11":
+        (x_window,) = wait_for_windows(title)
+        g = geometry(x_window)
+        if lang.startswith("en"):  # the Turkish texts wrap a few pixels wider
+            assert g["WIDTH"] == 460
+        assert g["HEIGHT"] > 270  # the content's natural height, not a forced size
+        screenshot(display, f"{shot}.png", x_window)
+    else:
+        screenshot(display, f"{shot}-wayland.png")
+    status, output = finish(window)
+    assert status == 0, output
+    if display.name == "wayland":
+        # A Wayland compositor takes the window's icon from the desktop file named after this id:
+        # GTK 3 cannot hand it the icon the program sets. GTK names the window after the program,
+        # not after the application id (com.velto.installer).
+        assert 'set_app_id("velto-linux-setup")' in output
 
 
-def accessible_application(pid):
-    deadline = time.monotonic() + 20
-    while time.monotonic() < deadline:
-        desktop = Atspi.get_desktop(0)
-        for i in range(desktop.get_child_count()):
-            app = desktop.get_child_at_index(i)
-            if app is not None and app.get_process_id() == pid:
-                return app
-        time.sleep(0.1)
-    pytest.fail(f"process {pid} never appeared on the accessibility bus")
-
-
-def descendants(node):
-    for i in range(node.get_child_count()):
-        child = node.get_child_at_index(i)
-        yield child
-        yield from descendants(child)
-
-
-def rows(app):
-    """The window's rows, top to bottom, as (role, name) pairs."""
-    app.clear_cache()
-    frame = app.get_child_at_index(0)
-    box = frame.get_child_at_index(0)
-    return [
-        (box.get_child_at_index(i).get_role_name(), box.get_child_at_index(i).get_name())
-        for i in range(box.get_child_count())
-    ]
-
-
-def press_install(app):
-    button = next(n for n in descendants(app) if n.get_role_name() == "push button")
-    assert Atspi.Action.do_action(button, 0)
-
-
-def wait_for_message(app, text):
-    deadline = time.monotonic() + 10
-    while time.monotonic() < deadline:
-        if rows(app)[3] == ("label", text):
-            return
-        time.sleep(0.05)
-    pytest.fail(f"the message line never read {text!r}; rows: {rows(app)}")
-
-
-def test_english_window_opens_and_closes_with_status_0(running):
-    process = running(program_env("en_US.UTF-8"))
-    (window,) = wait_for_windows(ENGLISH_TITLE)
-    g = geometry(window)
-    assert g["WIDTH"] == 460
-    assert g["HEIGHT"] > 270  # the content's natural height, not a forced size
-    screenshot(window, "setup-window-en.png")
-    close(window)
-    status, err = finish(process)
-    assert status == 0, err
-
-
-def test_turkish_window_opens_and_closes_with_status_0(running):
-    process = running(program_env("tr_TR.UTF-8"))
-    (window,) = wait_for_windows(TURKISH_TITLE)
-    screenshot(window, "setup-window-tr.png")
-    close(window)
-    status, err = finish(process)
-    assert status == 0, err
-
-
-def test_install_press_is_reported_in_the_window(running):
-    process = running(program_env("en_US.UTF-8", accessible=True))
-    (window,) = wait_for_windows(ENGLISH_TITLE)
-    app = accessible_application(process.pid)
-    assert rows(app) == [
+def test_install_press_is_reported_in_the_window(running, display):
+    window = running(display, program_env(display, "en_US.UTF-8"))
+    assert window.rows() == [
         ("icon", ""),
         ("label", "Velto 0.1.80"),
         ("label", ENGLISH_CONSENT),
@@ -216,62 +183,72 @@ def test_install_press_is_reported_in_the_window(running):
         ("animation", "Spinner"),
         ("push button", "Install"),
     ]
-    press_install(app)
-    # The executable's worker reports that setup could not finish until the installation
-    # sequence is wired in; the run then ends with Install offered again.
-    wait_for_message(app, ENGLISH_FAILED)
-    screenshot(window, "setup-window-en-reported.png")
-    close(window)
-    status, err = finish(process)
-    assert status == 0, err
+    width = window.rows_width()
+    window.click_install()
+    # The executable's worker reports that setup could not finish: neither pkexec nor apt-get
+    # can install anything here. The run then ends with Install offered again.
+    window.wait_for_message(ENGLISH_FAILED)
+    # A long report wraps instead of widening the window.
+    assert window.rows_width() == width
+    x_window = wait_for_windows(ENGLISH_TITLE)[0] if display.name == "x11" else None
+    suffix = "-wayland" if display.name == "wayland" else ""
+    screenshot(display, f"setup-window-en-reported{suffix}.png", x_window)
+    status, output = finish(window)
+    assert status == 0, output
+
+
+# On X only: what they check does not depend on the display.
+
+
+@pytest.mark.xfail(strict=True, reason="GTK 3 on X silently drops a window icon of 512x512 or "
+                   "more (its _NET_WM_ICON would exceed the request size), and the program sets "
+                   "its 512x512 icon as it is")
+def test_window_icon_reaches_the_window_manager(running):
+    x11 = displays.X11()
+    running(x11, program_env(x11, "en_US.UTF-8"))
+    (x_window,) = wait_for_windows(ENGLISH_TITLE)
+    icon = subprocess.run(["xprop", "-id", x_window, "_NET_WM_ICON"], capture_output=True,
+                          text=True, timeout=20).stdout
+    assert icon.startswith("_NET_WM_ICON(CARDINAL) = "), icon
 
 
 def test_locale_variables_that_are_not_utf8_do_not_crash_the_window(running):
-    process = running(
-        program_env(
-            b"tr_TR.\xff",
-            accessible=True,
-            LANGUAGE=b"tr:\xfe",
-            LC_MESSAGES=b"\xc3",
-        )
-    )
+    x11 = displays.X11()
+    window = running(x11, program_env(x11, b"tr_TR.\xff", LANGUAGE=b"tr:\xfe",
+                                      LC_MESSAGES=b"\xc3"))
     # Not valid UTF-8, so English, even though it begins with "tr".
-    (window,) = wait_for_windows(ENGLISH_TITLE)
-    app = accessible_application(process.pid)
-    press_install(app)  # the spinner draws a themed icon too
-    wait_for_message(app, ENGLISH_FAILED)
-    screenshot(window, "setup-window-invalid-locale.png")
-    assert process.poll() is None
-    close(window)
-    status, err = finish(process)
-    assert status == 0, err
-    assert "panicked" not in err
+    (x_window,) = wait_for_windows(ENGLISH_TITLE)
+    window.click_install()  # the spinner draws a themed icon too
+    window.wait_for_message(ENGLISH_FAILED)
+    screenshot(x11, "setup-window-invalid-locale.png", x_window)
+    assert not window.closed()
+    status, output = finish(window)
+    assert status == 0, output
+    assert "panicked" not in output
 
 
 def test_lc_all_does_not_choose_the_language(running):
-    env = program_env("en_US.UTF-8", accessible=True, LANGUAGE="tr")
-    env[b"LC_ALL"] = b"tr_TR.UTF-8"
-    process = running(env)
-    app = accessible_application(process.pid)
-    assert rows(app)[-1] == ("push button", "Install")
-    process.terminate()
+    x11 = displays.X11()
+    env = program_env(x11, "en_US.UTF-8", LANGUAGE="tr")
+    env["LC_ALL"] = "tr_TR.UTF-8"
+    window = running(x11, env)
+    assert window.rows()[-1] == ("push button", "Install")
 
 
 def test_two_starts_open_two_independent_windows(running):
-    first = running(program_env("tr_TR.UTF-8", accessible=True))
-    second = running(program_env("tr_TR.UTF-8", accessible=True))
-    windows = wait_for_windows(TURKISH_TITLE, count=2)
-    assert len(windows) == 2
-    pids = {int(xdotool("getwindowpid", w)[0]) for w in windows}
-    assert pids == {first.pid, second.pid}
+    x11 = displays.X11()
+    first = running(x11, program_env(x11, "tr_TR.UTF-8"))
+    second = running(x11, program_env(x11, "tr_TR.UTF-8"))
+    x_windows = wait_for_windows(TURKISH_TITLE, count=2)
+    assert len(x_windows) == 2
+    pids = {int(xdotool("getwindowpid", w)[0]) for w in x_windows}
+    assert pids == {first.process.pid, second.process.pid}
 
     # A run in one window leaves the other untouched.
-    press_install(accessible_application(first.pid))
-    wait_for_message(accessible_application(first.pid), TURKISH_FAILED)
-    assert rows(accessible_application(second.pid))[3] == ("label", "")
+    first.click_install()
+    first.wait_for_message(TURKISH_FAILED)
+    assert second.rows()[3] == ("label", "")
 
-    for window in windows:
-        close(window)
-    for process in (first, second):
-        status, err = finish(process)
-        assert status == 0, err
+    for window in (first, second):
+        status, output = finish(window)
+        assert status == 0, output

@@ -1,10 +1,9 @@
-/* velto_close_window --window WINDOW | --pid PID: asks a window to close the way a window manager's
+/* velto_close_window --pid PID: asks the windows of process PID to close the way a window manager's
  * close button does, with a WM_DELETE_WINDOW message of the WM_PROTOCOLS kind. Tests need it
  * because Xvfb runs no window manager, and xdotool can only destroy windows or kill their clients.
  *
- * --window asks the one window WINDOW and fails if the message could not be sent.
- * --pid asks every viewable top-level window of process PID (by _NET_WM_PID) and prints how many
- * it asked, which may be none. */
+ * It asks every viewable top-level window of the process (by _NET_WM_PID) and prints how many it
+ * asked, which may be none. */
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <stdio.h>
@@ -17,7 +16,7 @@ static int parse_number(const char* text, unsigned long* value) {
   return *text != '\0' && *end == '\0';
 }
 
-static Status ask_to_close(Display* display, Window window) {
+static void ask_to_close(Display* display, Window window) {
   XEvent event = {0};
   event.xclient.type = ClientMessage;
   event.xclient.window = window;
@@ -25,7 +24,7 @@ static Status ask_to_close(Display* display, Window window) {
   event.xclient.format = 32;
   event.xclient.data.l[0] = (long)XInternAtom(display, "WM_DELETE_WINDOW", False);
   event.xclient.data.l[1] = CurrentTime;
-  return XSendEvent(display, window, False, NoEventMask, &event);
+  XSendEvent(display, window, False, NoEventMask, &event);
 }
 
 static long window_pid(Display* display, Window window, Atom pid_atom) {
@@ -64,16 +63,13 @@ static int close_process_windows(Display* display, long pid) {
 }
 
 int main(int argc, char** argv) {
-  unsigned long number = 0;
-  const int by_window = argc == 3 && strcmp(argv[1], "--window") == 0;
-  const int by_pid = argc == 3 && strcmp(argv[1], "--pid") == 0;
-  if (!by_window && !by_pid) {
-    fprintf(stderr, "usage: velto_close_window --window WINDOW | --pid PID\n");
+  unsigned long pid = 0;
+  if (argc != 3 || strcmp(argv[1], "--pid") != 0) {
+    fprintf(stderr, "usage: velto_close_window --pid PID\n");
     return 2;
   }
-  if (!parse_number(argv[2], &number)) {
-    fprintf(stderr, "velto_close_window: not a %s: %s\n", by_window ? "window id" : "process id",
-            argv[2]);
+  if (!parse_number(argv[2], &pid)) {
+    fprintf(stderr, "velto_close_window: not a process id: %s\n", argv[2]);
     return 2;
   }
   Display* display = XOpenDisplay(NULL);
@@ -81,13 +77,8 @@ int main(int argc, char** argv) {
     fprintf(stderr, "velto_close_window: cannot open the display\n");
     return 1;
   }
-  int status = 0;
-  if (by_window) {
-    status = ask_to_close(display, (Window)number) ? 0 : 1;
-  } else {
-    printf("%d\n", close_process_windows(display, (long)number));
-  }
+  printf("%d\n", close_process_windows(display, (long)pid));
   XSync(display, False);
   XCloseDisplay(display);
-  return status;
+  return 0;
 }

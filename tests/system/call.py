@@ -13,12 +13,13 @@ import sys
 import traceback
 
 RESULT_MARK = "VELTO-RESULT "
+SUPPORT = pathlib.Path(__file__).resolve().parent.parent / "support"
 
 
 def load_test_module(path, name):
-    """The top-level names of the test module at `path`, run under `name` with its own folder
-    first on the import path (so it finds its neighbours as it does under pytest)."""
-    sys.path.insert(0, str(pathlib.Path(path).parent))
+    """The top-level names of the test module at `path`, run under `name` with its own folder and
+    the test support first on the import path (so it finds them as it does under pytest)."""
+    sys.path[:0] = [str(pathlib.Path(path).parent), str(SUPPORT)]
     return runpy.run_path(str(path), run_name=name)
 
 

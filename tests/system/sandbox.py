@@ -2,9 +2,9 @@
 
 Each run gets fresh mount, PID and network namespaces: overlays on /usr, /etc and /var (so
 programs can be faked, removed, or installed for real by apt-get), its own /tmp and /run, its own
-X server and buses. Whatever the test does lands in the overlays' upper directories under the
-build folder; the machine itself never changes. Every process started inside ends with the
-namespace, because its first process is the PID namespace's init.
+X server or Wayland compositors, and buses. Whatever the test does lands in the overlays' upper
+directories under the build folder; the machine itself never changes. Every process started
+inside ends with the namespace, because its first process is the PID namespace's init.
 """
 
 import json
@@ -14,11 +14,14 @@ import pwd
 import shutil
 import subprocess
 import sys
-import time
-
-from call import RESULT_MARK, call_reporting, load_test_module
 
 HERE = pathlib.Path(__file__).resolve().parent
+# This file also runs as the namespace's first process, where no conftest set up the import path.
+sys.path.insert(0, str(HERE.parent / "support"))
+
+from call import RESULT_MARK, call_reporting, load_test_module  # noqa: E402
+from displays import Weston, accepts_connections, wait_for  # noqa: E402
+
 CALL = HERE / "call.py"
 # The interpreter of the tests. Scenarios may fake or remove /usr/bin/python3 inside, so the
 # harness itself always runs the versioned interpreter behind it.
@@ -46,11 +49,12 @@ def payload_size():
 # --- outside: starting a run -------------------------------------------------------------------
 
 
-def unavailable_reason():
-    """Why namespaced tests cannot run here, or None."""
+def unavailable_reason(display="x11"):
+    """Why namespaced tests on `display` ("x11" or "wayland") cannot run here, or None."""
     if os.geteuid() != 0:
         return "needs root for mount namespaces and overlays"
-    for tool in ("/usr/bin/unshare", "/usr/bin/Xvfb", "/usr/bin/dbus-run-session"):
+    server = "/usr/bin/weston" if display == "wayland" else "/usr/bin/Xvfb"
+    for tool in ("/usr/bin/unshare", server, "/usr/bin/dbus-run-session"):
         if not os.access(tool, os.X_OK):
             return f"{tool} is missing (tools/install-deps installs it)"
     probe = subprocess.run(
@@ -62,12 +66,12 @@ def unavailable_reason():
     return None
 
 
-def require():
+def require(display="x11"):
     """Skips the calling test where namespaces are unavailable; in CI that is a failure."""
     # Imported here: this file is also the namespace's first process, which needs no pytest.
     from prerequisites import require as require_available
 
-    reason = unavailable_reason()
+    reason = unavailable_reason(display)
     require_available(reason is None, reason)
 
 
@@ -117,29 +121,6 @@ class User:
         self.runtime_dir = f"/run/user/{self.uid}"
 
 
-def wait_for(condition, timeout, what, interval=0.05):
-    deadline = time.monotonic() + timeout
-    while True:
-        value = condition()
-        if value:
-            return value
-        if time.monotonic() > deadline:
-            raise TimeoutError(f"timed out waiting for {what}")
-        time.sleep(interval)
-
-
-def accepts_connections(path):
-    """Whether a server listens on the Unix socket `path` (it may exist before it listens)."""
-    import socket
-
-    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as probe:
-        try:
-            probe.connect(path)
-        except OSError:
-            return False
-    return True
-
-
 class Machine:
     """The namespace's view of the machine. Built once, as root, by the namespace's first process."""
 
@@ -178,6 +159,7 @@ class Machine:
             directory.mkdir()
             os.chmod(directory, 0o1777)
         self.display = None
+        self.compositors = {}  # by user name
         self.background = []
 
     @classmethod
@@ -230,6 +212,15 @@ class Machine:
         self.display = ":1"
         return self.display
 
+    def start_wayland(self, user):
+        """A headless Wayland compositor for `user`'s session. Like a desktop session's, it runs
+        as the user, so its socket lies in the user's own runtime directory (in the private /run),
+        where the user's programs reach it and other users do not."""
+        compositor = Weston(user.runtime_dir)
+        self.background.append(compositor.start(user=(user.uid, user.gid)))
+        self.compositors[user.name] = compositor
+        return compositor
+
     def start_system_bus(self):
         os.makedirs("/run/dbus", exist_ok=True)
         self.run(["/usr/bin/dbus-daemon", "--system", "--fork"])
@@ -248,14 +239,17 @@ class Machine:
             "VELTO_SOURCE_DIR": str(SOURCE_DIR),
             "VELTO_BUILD_DIR": str(BUILD_DIR),
         }
-        if self.display:
+        if user.name in self.compositors:
+            environment.update(self.compositors[user.name].variables())
+        elif self.display:
             environment["DISPLAY"] = self.display
         environment.update(extra or {})
         return environment
 
     def call_as(self, user, module, function, arguments=None, environment=None, timeout=150):
         """Calls module.function(**arguments) as `user` in a new desktop session: a session bus
-        of its own (dbus-run-session) and the namespace's X server."""
+        of its own (dbus-run-session), and the user's compositor or else the namespace's X
+        server."""
         command = ["/usr/bin/dbus-run-session", "--", PYTHON, str(CALL), str(module), function,
                    json.dumps(arguments or {})]
         if user.uid != 0:

@@ -2,7 +2,8 @@
 
 Each case runs in a private copy of the machine (see sandbox.py): fakes replace /usr/bin/pkexec
 and /usr/bin/velto-desktop, the real /usr/bin/python3 is wrapped so its starts are recorded, and
-the window is driven through the accessibility bus as the desktop user would drive it.
+the window is driven through the accessibility bus as the desktop user would drive it. The window
+is on X; a complete run, a failed one and a long one are also run on Wayland.
 """
 
 import os
@@ -27,7 +28,8 @@ def press_install(program=None, close_during_run=False, watch_seconds=0.0):
     texts = identity_texts()
     window = SetupWindow(program)
     report = {"title": window.window_title(), "idle_labels": window.labels(),
-              "idle_sensitive": window.button_sensitive()}
+              "idle_sensitive": window.button_sensitive(),
+              "own_title_bar": window.title_bar_close() is not None}
     window.click_install()
     report["busy_sensitive"] = window.button_sensitive()
     report["busy_labels"] = window.labels()
@@ -61,12 +63,16 @@ def damaged_copy(source, target):
 
 
 def install_case(machine, desktop, python="wrapped", pkexec="exit 0", restart="exit 0",
-                 as_root=False, close_during_run=False, watch_seconds=0.0, damaged=False):
+                 as_root=False, close_during_run=False, watch_seconds=0.0, damaged=False,
+                 display="x11"):
     user = machine.root() if as_root else machine.add_user("veltotest")
     program = None
     if damaged:
         program = damaged_copy(sandbox.SETUP_PROGRAM, "/tmp/damaged/velto-linux-setup")
-    machine.start_x()
+    if display == "wayland":
+        machine.start_wayland(user)
+    else:
+        machine.start_x()
     if python == "wrapped":
         machine.recording_python()
     else:
@@ -98,9 +104,13 @@ def texts():
     return identity_texts()
 
 
-def run_case(name, **arguments):
-    sandbox.require()
-    return sandbox.run_inside(HERE, "install_case", arguments, name=f"install-{name}")
+def run_case(name, display="x11", **arguments):
+    sandbox.require(display)
+    report = sandbox.run_inside(HERE, "install_case", dict(arguments, display=display),
+                                name=f"install-{name}-{display}")
+    # GTK draws the title bar itself on Wayland only: the window was where the case meant it.
+    assert report["own_title_bar"] is (display == "wayland")
+    return report
 
 
 def assert_reported(report, key):
@@ -138,8 +148,9 @@ def test_launcher_absent_installs_without_preflight():
     assert_reported(report, "linuxSetupRestartFailed")
 
 
-def test_launcher_present_runs_the_real_preflight_then_installs_and_restarts():
-    report = run_case("present", desktop="regular")
+@pytest.mark.parametrize("display", ["x11", "wayland"])
+def test_launcher_present_runs_the_real_preflight_then_installs_and_restarts(display):
+    report = run_case("present", display, desktop="regular")
     assert_busy_state(report)
     assert report["calls"] == ["python3", "pkexec", "velto-desktop"]
     assert report["argv"]["python3"] == ["/usr/bin/python3", "-c",
@@ -176,9 +187,11 @@ def test_root_user_fails_the_preparation_without_pkexec():
     assert_reported(report, "linuxSetupPrepareFailed")
 
 
-@pytest.mark.parametrize("status", ["exit 126", "exit 127", "kill -TERM $$"])
-def test_refused_or_failed_install_restarts_once_and_reports_failure(status):
-    report = run_case(f"pkexec-{status.split()[-1]}", desktop="regular", pkexec=status)
+@pytest.mark.parametrize("status, display", [
+    ("exit 126", "x11"), ("exit 127", "x11"), ("kill -TERM $$", "x11"), ("exit 126", "wayland"),
+])
+def test_refused_or_failed_install_restarts_once_and_reports_failure(status, display):
+    report = run_case(f"pkexec-{status.split()[-1]}", display, desktop="regular", pkexec=status)
     assert report["calls"] == ["python3", "pkexec", "velto-desktop"]
     assert_reported(report, "linuxSetupFailed")
 
@@ -189,9 +202,14 @@ def test_pkexec_missing_restarts_once_and_reports_failure():
     assert_reported(report, "linuxSetupFailed")
 
 
-def test_hanging_restart_keeps_the_window_responsive_and_closed_to_the_user():
-    report = run_case("hang", desktop="regular", restart="sleep 4; exit 0",
-                      close_during_run=True, watch_seconds=2.0)
+@pytest.mark.parametrize("hanging, display", [("velto-desktop", "x11"), ("pkexec", "wayland")])
+def test_hanging_child_keeps_the_window_responsive_and_closed_to_the_user(hanging, display):
+    """While a child runs long (the restart, or pkexec waiting for the administrator), the window
+    stays busy and answers, and refuses the user's close: on Wayland, its title bar's Close."""
+    slow = {"restart" if hanging == "velto-desktop" else "pkexec": "sleep 4; exit 0"}
+    report = run_case(f"hang-{hanging}", display, desktop="regular", close_during_run=True,
+                      watch_seconds=2.0, **slow)
+    assert_busy_state(report)
     assert report["close_requests"] == 1
     assert report["open_after_close_request"] is True
     assert report["still_busy_after_watch"] is True
