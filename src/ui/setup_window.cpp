@@ -17,6 +17,10 @@ constexpr gint kDefaultHeight = 270;
 constexpr gint kSpacing = 14;
 constexpr gint kMargin = 24;
 constexpr gint kIconSize = 48;
+// The window icon reaches an X window manager as one _NET_WM_ICON property, which GDK keeps under
+// 262,144 32-bit words: the carried 512 x 512 icon (262,146 words) is dropped without a word, and
+// the window would have none. 256 x 256 is the largest square size that fits.
+constexpr gint kWindowIconSize = 256;
 // The consent and message labels wrap at this width, which keeps the window near 460 pixels.
 constexpr gint kMaxWidthChars = 54;
 
@@ -85,7 +89,9 @@ SetupWindow build_setup_window(GtkApplication* application, const SetupWindowInp
   GtkBox* box = GTK_BOX(box_widget);
 
   if (const GObjectPtr<GdkPixbuf> icon = decode_icon(inputs.icon_png)) {
-    gtk_window_set_icon(built.window, icon.get());
+    const auto window_icon = take_ref(
+        gdk_pixbuf_scale_simple(icon.get(), kWindowIconSize, kWindowIconSize, GDK_INTERP_BILINEAR));
+    gtk_window_set_icon(built.window, window_icon.get());
     const auto scaled =
         take_ref(gdk_pixbuf_scale_simple(icon.get(), kIconSize, kIconSize, GDK_INTERP_BILINEAR));
     GtkWidget* image = gtk_image_new_from_pixbuf(scaled.get());

@@ -129,8 +129,9 @@ TEST_F(SetupWindowTest, EnglishWindowHasItsPropertiesRowsAndTexts) {
 
   GdkPixbuf* window_icon = gtk_window_get_icon(w.window);
   ASSERT_NE(window_icon, nullptr);
-  EXPECT_EQ(gdk_pixbuf_get_width(window_icon), 512);
-  EXPECT_EQ(gdk_pixbuf_get_height(window_icon), 512);
+  // The largest size an X window manager is handed at all (see setup_window.cpp).
+  EXPECT_EQ(gdk_pixbuf_get_width(window_icon), 256);
+  EXPECT_EQ(gdk_pixbuf_get_height(window_icon), 256);
 
   GtkWidget* box = gtk_bin_get_child(GTK_BIN(w.window));
   ASSERT_TRUE(GTK_IS_BOX(box));
