@@ -8,6 +8,7 @@ is on X; a complete run, a failed one and a long one are also run on Wayland.
 
 import os
 import pathlib
+import signal
 import time
 
 import pytest
@@ -44,6 +45,30 @@ def press_install(program=None, close_during_run=False, watch_seconds=0.0):
     report["outcome"] = window.wait_outcome(timeout=60)
     if not report["outcome"]["closed"]:
         window.close_and_wait()
+    report["lines"] = program_lines(window)
+    return report
+
+
+def program_lines(window):
+    """What the program itself wrote (GTK's own messages aside)."""
+    return [line for line in window.output().splitlines()
+            if line.startswith("velto-linux-setup:")]
+
+
+def terminate_during_install():
+    """Presses Install and sends TERM to the program while pkexec (a fake) is still running."""
+    from setup_window import SetupWindow
+
+    window = SetupWindow()
+    window.click_install()
+    started = pathlib.Path("/tmp/log/pkexec-started")
+    sandbox.wait_for(started.exists, 30, "pkexec to start")
+    staged = pathlib.Path(started.read_text().strip()).parent
+    report = {"staged_while_running": staged.is_dir()}
+    window.process.send_signal(signal.SIGTERM)
+    window.process.wait(10)
+    report["returncode"] = window.process.returncode
+    report["lines"] = program_lines(window)
     return report
 
 
@@ -95,6 +120,50 @@ def install_case(machine, desktop, python="wrapped", pkexec="exit 0", restart="e
     return report
 
 
+def terminate_case(machine):
+    user = machine.add_user("veltotest")
+    machine.start_x()
+    # pkexec says where the staged package is, then takes its time as an administrator would.
+    machine.fake("pkexec", 'echo "$5" > /tmp/log/pkexec-started; sleep 3; '
+                           'touch /tmp/log/pkexec-finished')
+    report = machine.call_as(user, HERE, "terminate_during_install")
+    report["leftovers"] = machine.leftovers()
+    # The program did not take its child down with it.
+    report["pkexec_finished"] = bool(sandbox.wait_for(
+        pathlib.Path("/tmp/log/pkexec-finished").exists, 10, "pkexec to finish"))
+    return report
+
+
+# What each child records of its environment: LANG and the start-up id, "(unset)" when absent.
+RECORD_ENVIRONMENT = "".join(
+    f'printf %s "${{{name}-(unset)}}" > /tmp/log/$(basename "$0").{name}\n'
+    for name in ("LANG", "DESKTOP_STARTUP_ID"))
+
+
+def environment_case(machine, display):
+    user = machine.add_user("veltotest")
+    if display == "wayland":
+        machine.start_wayland(user)
+    else:
+        machine.start_x()
+    for name in ("dpkg-deb", "python3"):
+        real = pathlib.Path(f"/usr/bin/{name}.real")
+        real.write_bytes(pathlib.Path(os.path.realpath(f"/usr/bin/{name}")).read_bytes())
+        real.chmod(0o755)
+        machine.fake(name, RECORD_ENVIRONMENT + f'exec {real} "$@"')
+    for name in ("pkexec", "velto-desktop"):
+        machine.fake(name, RECORD_ENVIRONMENT + "exit 0")
+    # The start-up id a launcher hands over, and a LANG that is not UTF-8, which the program drops
+    # before GTK starts (JSON carries the byte 0xff as the surrogate that stands for it).
+    report = machine.call_as(user, HERE, "press_install", environment={
+        "LANG": "tr_TR.\udcff", "DESKTOP_STARTUP_ID": "launcher-1234_TIME5678"})
+    report["children"] = {
+        name: {variable: (machine.log_dir / f"{name}.{variable}").read_bytes().decode("latin-1")
+               for variable in ("LANG", "DESKTOP_STARTUP_ID")}
+        for name in ("dpkg-deb", "python3", "pkexec", "velto-desktop")}
+    return report
+
+
 # --- the tests ---------------------------------------------------------------------------------
 
 
@@ -135,6 +204,11 @@ def install_argv(report):
     return argv
 
 
+def assert_lines(report, *lines):
+    """The program's own lines on standard error, exactly."""
+    assert report["lines"] == [f"velto-linux-setup: {line}" for line in lines]
+
+
 def test_launcher_absent_installs_without_preflight():
     report = run_case("absent", desktop="absent")
     assert_busy_state(report)
@@ -146,6 +220,7 @@ def test_launcher_absent_installs_without_preflight():
     assert argv[6] == sandbox.payload_digest()
     assert argv[7] == str(sandbox.payload_size())
     assert_reported(report, "linuxSetupRestartFailed")
+    assert_lines(report, "/usr/bin/velto-desktop --restart-after-install could not be run")
 
 
 @pytest.mark.parametrize("display", ["x11", "wayland"])
@@ -160,6 +235,7 @@ def test_launcher_present_runs_the_real_preflight_then_installs_and_restarts(dis
                                                "--restart-after-install"]
     assert report["outcome"] == {"closed": True, "exit_status": 0}
     assert report["leftovers"] == []
+    assert_lines(report)  # a complete run writes nothing
 
 
 def test_damaged_payload_starts_nothing():
@@ -167,6 +243,8 @@ def test_damaged_payload_starts_nothing():
     assert_busy_state(report)
     assert report["calls"] == []
     assert_reported(report, "linuxSetupFailed")
+    assert_lines(report, "staging the package failed: the carried package does not match its "
+                         "SHA-256 digest and size (the program file is damaged)")
 
 
 def test_launcher_directory_counts_as_absent():
@@ -179,12 +257,16 @@ def test_python_missing_fails_the_preparation_without_pkexec():
     report = run_case("no-python", desktop="regular", python="missing")
     assert report["calls"] == []
     assert_reported(report, "linuxSetupPrepareFailed")
+    assert_lines(report, "the preflight (/usr/bin/python3 -c TEXT) could not be run")
 
 
 def test_root_user_fails_the_preparation_without_pkexec():
     report = run_case("root", desktop="regular", as_root=True)
     assert report["calls"] == ["python3"]
     assert_reported(report, "linuxSetupPrepareFailed")
+    assert_lines(report, "the preflight (/usr/bin/python3 -c TEXT) ended with exit status 22 (no "
+                         "session bus could be reached, gdbus failed, the program runs as root, "
+                         "or the bus gave an unexpected answer)")
 
 
 @pytest.mark.parametrize("status, display", [
@@ -194,12 +276,21 @@ def test_refused_or_failed_install_restarts_once_and_reports_failure(status, dis
     report = run_case(f"pkexec-{status.split()[-1]}", display, desktop="regular", pkexec=status)
     assert report["calls"] == ["python3", "pkexec", "velto-desktop"]
     assert_reported(report, "linuxSetupFailed")
+    # The recovery restart succeeded, so pkexec's line is the only one.
+    assert len(report["lines"]) == 1
+    assert report["lines"][0].startswith("velto-linux-setup: /usr/bin/pkexec ")
+    assert report["lines"][0].endswith({
+        "exit 126": "ended with exit status 126 (the administrator refused or cancelled)",
+        "exit 127": "ended with exit status 127 (not authorised, or pkexec could not run the "
+                    "install script)",
+        "kill -TERM $$": "was ended by signal 15 (SIGTERM)"}[status])
 
 
 def test_pkexec_missing_restarts_once_and_reports_failure():
     report = run_case("no-pkexec", desktop="regular", pkexec="missing")
     assert report["calls"] == ["python3", "velto-desktop"]
     assert_reported(report, "linuxSetupFailed")
+    assert_lines(report, "/usr/bin/pkexec could not be run")
 
 
 @pytest.mark.parametrize("hanging, display", [("velto-desktop", "x11"), ("pkexec", "wayland")])
@@ -217,3 +308,24 @@ def test_hanging_child_keeps_the_window_responsive_and_closed_to_the_user(hangin
     assert report["longest_query_seconds"] < 0.5
     assert report["outcome"] == {"closed": True, "exit_status": 0}
     assert report["leftovers"] == []
+
+
+def test_terminate_while_pkexec_runs_removes_the_staged_package_and_ends_by_the_signal():
+    sandbox.require()
+    report = sandbox.run_inside(HERE, "terminate_case", name="install-terminated")
+    assert report["staged_while_running"] is True
+    assert report["returncode"] == -signal.SIGTERM
+    assert report["lines"] == []
+    assert report["leftovers"] == []
+    assert report["pkexec_finished"] is True
+
+
+@pytest.mark.parametrize("display", ["x11", "wayland"])
+def test_children_get_the_environment_of_their_start_and_the_users_locale(display):
+    sandbox.require(display)
+    report = sandbox.run_inside(HERE, "environment_case", {"display": display},
+                                name=f"install-environment-{display}")
+    assert report["outcome"] == {"closed": True, "exit_status": 0}
+    # GTK used the start-up id and removed it; the LANG dropped for GTK comes back with its bytes.
+    for name, seen in report["children"].items():
+        assert seen == {"DESKTOP_STARTUP_ID": "(unset)", "LANG": "tr_TR.\xff"}, name
