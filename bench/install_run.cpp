@@ -163,6 +163,7 @@ int main(int argc, char** argv) {
                 .desktop = "/nonexistent/velto-desktop"},
       .preflight_script = "",
       .install_script = "",
+      .child_environment = {},
   };
 
   auto application =

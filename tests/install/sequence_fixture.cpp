@@ -64,6 +64,7 @@ InstallPlan SequenceTest::plan() const {
       .paths = paths(),
       .preflight_script = "import sys\nprint('preflight')  # \"quoted\" $HOME `x` \xc3\xbc\n",
       .install_script = "#!/bin/sh\nset -eu\necho \"$1\" '$2'\n",
+      .child_environment = {},
   };
 }
 
