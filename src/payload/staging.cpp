@@ -112,11 +112,13 @@ StagingOutcome stage_payload(const PackagePayload& payload, const std::string& f
   using Step = StagingFailure::Step;
   // Prove the bytes before anything is created.
   const auto digest = sha256_hex(payload.bytes);
-  const auto failed = [&](Step step, std::string concerned = {}, int error = 0) {
+  // The path is taken by reference, so nothing that could touch errno runs between the failing
+  // call and the read of errno in the arguments.
+  const auto failed = [&](Step step, const std::string& concerned = {}, int error = 0) {
     StagingFailure failure;
     failure.step = step;
     failure.base = tmpdir;
-    failure.path = std::move(concerned);
+    failure.path = concerned;
     failure.error = error;
     return failure;
   };
