@@ -20,8 +20,14 @@ def tmpdir_base():
         yield base
 
 
+# In the sanitizer build these carry how a finding ends the program (an abort, never the exit
+# status 1 that a failed check also gives) and what to suppress; they choose nothing else.
+SANITIZER_OPTIONS = ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS")
+
+
 def clean_env(tmpdir, **extra):
     env = {"PATH": "/usr/bin:/bin", "TMPDIR": tmpdir}
+    env.update({name: os.environ[name] for name in SANITIZER_OPTIONS if name in os.environ})
     env.update(extra)
     return env
 
