@@ -408,6 +408,9 @@ def print_table(report, runs):
     overhead_admin = statistics.median(outside_apt(m) for m in admin)
     apt = statistics.median(span(m, "apt_start", "apt_end") for m in program + admin)
     composed = (apt + overhead_program) / (apt + overhead_admin)
+    apt_slower = statistics.median(
+        span(p, "apt_start", "apt_end") - span(a, "apt_start", "apt_end")
+        for p, a in zip(program, admin))
     print()
     print(f"ratio of the medians {ratio:.2f}; median of the {runs} pairs' ratios "
           f"{statistics.median(pair_ratios):.2f}; target at most {TARGET_RATIO}: "
@@ -415,6 +418,8 @@ def print_table(report, runs):
     print(f"outside apt-get (each run's total less its apt-get span, median): program "
           f"{overhead_program:.0f} ms, bare way {overhead_admin:.0f} ms; with apt-get's median "
           f"over all {2 * runs} runs ({apt:.0f} ms) that is a ratio of {composed:.2f}")
+    print(f"apt-get beside the program's window against alone, median of the pairs' "
+          f"differences: {apt_slower:+.0f} ms")
     print()
     print("each step's command on its own, same rig, medians (milliseconds):")
     check = statistics.median(alone["check"]) * 1000
@@ -442,7 +447,7 @@ def main(argv):
         sys.exit(__doc__)
     program, new_deb, old_deb, window_events, step_stamp = (os.path.abspath(a)
                                                              for a in argv[1:6])
-    runs = int(argv[6]) if len(argv) == 7 else 7
+    runs = int(argv[6]) if len(argv) == 7 else 9
     reason = sandbox.unavailable_reason()
     if reason:
         print(f"end-to-end installation benchmark skipped: {reason}")
