@@ -51,6 +51,7 @@ import test_end_to_end as e2e  # noqa: E402  (the polkit rule and the desktop pr
 
 STEPS_LOG = pathlib.Path("/tmp/log/steps")
 WRAPPED = pathlib.Path("/usr/libexec/velto-bench")
+STAMPED_TRUE = "/usr/bin/velto-bench-true"  # step_stamp in front of /usr/bin/true, to price it
 TARGET_RATIO = 1.15
 # Older than the carried 0.1.80, so that both ways upgrade. Its stand-in is the same program and
 # records itself as new enough for the preflight's hand-off.
@@ -249,7 +250,7 @@ def timed(argv, **kwargs):
 def steps_on_their_own(program, deb, scripts, digest, size, runs):
     """Each of the program's own steps timed by itself, alternating, in the same session."""
     alone = {"check": [], "pkexec_script_check": [], "pkexec_true": [], "restart": [],
-             "preflight": [], "wrapped_python": [], "bare_python": []}
+             "preflight": [], "stamped_true": [], "bare_true": []}
     stop_desktop()
     for _ in range(runs):
         # Staging: check mode proves, stages and removes the same bytes, without a window.
@@ -267,9 +268,10 @@ def steps_on_their_own(program, deb, scripts, digest, size, runs):
         alone["preflight"].append(timed(["/usr/bin/python3", "-c", scripts["preflight"]]))
         if not has_ended(owner):
             raise RuntimeError("the preflight on its own did not end the stand-in")
-        # What the timestamp wrapper itself costs a start.
-        alone["wrapped_python"].append(timed(["/usr/bin/python3", "-S", "-c", "pass"]))
-        alone["bare_python"].append(timed([sandbox.PYTHON, "-S", "-c", "pass"]))
+        # What step_stamp itself adds to a start.
+        for _ in range(5):
+            alone["stamped_true"].append(timed([STAMPED_TRUE]))
+            alone["bare_true"].append(timed(["/usr/bin/true"]))
     return alone
 
 
@@ -336,6 +338,7 @@ def rig(machine, program, new_deb, old_deb, window_events, step_stamp, runs, scr
         wrap(name, f"/usr/bin/{name}", step_stamp)
     os.chmod(WRAPPED / "pkexec", 0o4755)  # copy2 keeps the mode, but say it
     wrap("python3", sandbox.PYTHON, step_stamp)
+    wrap(os.path.basename(STAMPED_TRUE), "/usr/bin/true", step_stamp)
     return machine.call_as(user, HERE, "timed_runs",
                            {"program": program, "new_deb": new_deb, "old_deb": old_deb,
                             "window_events": window_events, "runs": runs, "scripts": scripts,
@@ -427,14 +430,14 @@ def print_table(report, runs):
     bare = statistics.median(alone["pkexec_true"]) * 1000
     restart = statistics.median(alone["restart"]) * 1000
     preflight = statistics.median(alone["preflight"]) * 1000
-    wrapper = (statistics.median(alone["wrapped_python"])
-               - statistics.median(alone["bare_python"])) * 1000
+    stamp = (statistics.median(alone["stamped_true"])
+             - statistics.median(alone["bare_true"])) * 1000
     print(f"  staging: velto-linux-setup --check (prove, stage, remove)        {check:6.0f}")
     print(f"  preflight: python3 -c, hand-off to a running stand-in            {preflight:6.0f}")
     print(f"  root script --check under pkexec {script_check:4.0f} - pkexec /bin/true {bare:4.0f}"
           f" = copy and re-proof {script_check - bare:4.0f}")
     print(f"  restart: velto-desktop --restart-after-install, nothing running {restart:6.0f}")
-    print(f"  step_stamp in front of a program, a start                        {wrapper:6.1f}")
+    print(f"  step_stamp in front of a program, a start                        {stamp:6.1f}")
     print()
     print("Notes: the rig's writes land in overlays on tmpfs, so neither way waits for a disk "
           "(on a disk both grow by\nthe same dpkg syncs). apt keeps its binary caches as on a "
