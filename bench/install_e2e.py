@@ -48,6 +48,7 @@ for folder in ("tests/support", "tests/system", "tests/e2e"):
     sys.path.insert(0, str(SOURCE_DIR / folder))
 import sandbox  # noqa: E402
 import test_end_to_end as e2e  # noqa: E402  (the polkit rule and the desktop probes)
+from setup_window import SetupWindow  # noqa: E402
 
 STEPS_LOG = pathlib.Path("/tmp/log/steps")
 WRAPPED = pathlib.Path("/usr/libexec/velto-bench")
@@ -175,8 +176,6 @@ def apt_logs():
 
 
 def program_run(program, old_owner, events_path):
-    from setup_window import SetupWindow
-
     window = SetupWindow(program)
     time.sleep(0.5)  # the window settles: first frames, the accessibility bridge's start-up
     button = window.button()
