@@ -1,6 +1,10 @@
 #!/usr/bin/python3
 """Benchmarks `--check` with the default package and an 11.9 MB one.
 
+    check_mode.py SETUP LARGE_SETUP LARGE_DEB PAYLOAD_PARTS
+
+LARGE_SETUP is the program built to carry LARGE_DEB (bench/CMakeLists.txt builds both).
+
 Reports the median wall time (hyperfine) and peak RSS (/usr/bin/time -v) of each, next to the sum
 of the check's unavoidable parts measured on the same machine in the same run: SHA-256 of the
 bytes in memory, writing them with fsync, and three `dpkg-deb -f` runs.
@@ -12,22 +16,11 @@ import subprocess
 import sys
 import tempfile
 
-source_dir, build_dir, setup, parts = sys.argv[1:5]
-bench_dir = os.path.join(build_dir, "bench-check")
-os.makedirs(bench_dir, exist_ok=True)
-large_deb = os.path.join(bench_dir, "velto-large.deb")
-large_build = os.path.join(bench_dir, "build")
+setup, large_setup, large_deb, parts = sys.argv[1:5]
 
 
 def run(argv, **kwargs):
     return subprocess.run(argv, check=True, **kwargs)
-
-
-run([os.path.join(source_dir, "tools", "make-large-package"), large_deb], stdout=subprocess.DEVNULL)
-run(["cmake", "-S", source_dir, "-B", large_build, "-G", "Ninja", "-DBUILD_TESTING=OFF",
-     "-DCMAKE_BUILD_TYPE=Release", "-DVELTO_PACKAGE=" + large_deb], stdout=subprocess.DEVNULL)
-run(["cmake", "--build", large_build, "--target", "velto-linux-setup"], stdout=subprocess.DEVNULL)
-large_setup = os.path.join(large_build, "velto-linux-setup")
 
 
 def hyperfine_median(command, scratch, runs=30):

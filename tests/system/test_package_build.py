@@ -92,3 +92,31 @@ def test_a_relative_release_path_is_refused_at_configure_time():
         result = configure(os.path.join(scratch, "build"), "-DVELTO_PACKAGE=release.deb")
         assert result.returncode != 0
         assert "VELTO_PACKAGE must be the absolute path" in result.stderr
+
+
+@pytest.mark.parametrize("version_option, version", [([], "0.1.80"),
+                                                     (["--version", "0.1.79"], "0.1.79")])
+def test_a_large_package_is_the_desktop_package_tree_at_the_asked_size(version_option, version):
+    """tools/make-large-package --base, as the benchmarks build their 11.9 MB packages."""
+    tool = os.path.join(SOURCE, "tools", "make-large-package")
+    with tempfile.TemporaryDirectory(prefix="velto-large.") as scratch:
+        builds = []
+        for name in ("first.deb", "second.deb"):
+            path = os.path.join(scratch, name)
+            subprocess.run([tool, path, "3000000", "--base", DEB, *version_option], check=True,
+                           capture_output=True)
+            with open(path, "rb") as handle:
+                builds.append(handle.read())
+        assert builds[0] == builds[1]
+        assert len(builds[0]) == 3000000
+        out = subprocess.run(["dpkg-deb", "-f", path, "Package", "Version", "Architecture"],
+                             capture_output=True, text=True, check=True)
+        assert out.stdout == f"Package: velto\nVersion: {version}\nArchitecture: amd64\n"
+        # Every file of the desktop package, with its mode, owner, size and date, and the padding.
+        listing = subprocess.run(["dpkg-deb", "-c", path], capture_output=True, text=True,
+                                 check=True).stdout.splitlines()
+        base = subprocess.run(["dpkg-deb", "-c", DEB], capture_output=True, text=True,
+                              check=True).stdout.splitlines()
+        assert set(base) <= set(listing)
+        added = sorted(line.split()[-1] for line in set(listing) - set(base))
+        assert added == ["./usr/share/velto/", "./usr/share/velto/padding.bin"]
