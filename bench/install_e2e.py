@@ -68,12 +68,8 @@ def pkexec(*argv, output=subprocess.DEVNULL):
 
 
 def has_ended(pid):
-    """Whether `pid` has ended; reading the stat of a process that is just ending can fail with
-    ESRCH, which e2e.running does not expect."""
-    try:
-        return not e2e.running(pid)
-    except ProcessLookupError:
-        return True
+    """Whether `pid` has ended."""
+    return not e2e.running(pid)
 
 
 def stop_desktop():

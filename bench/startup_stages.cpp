@@ -63,10 +63,9 @@ void on_built(GtkApplication* application, gpointer) {
 int main(int argc, char** argv) {
   stage_mark("main");
   const bool with_icon = !(argc == 2 && std::strcmp(argv[1], "--no-icon") == 0);
-  [[maybe_unused]] auto started_with = velto::capture_environment();
   velto::SharedCatalogue catalogue =
       velto::load_catalogue(velto::builtin_translation(velto::language_from_environment()));
-  velto::drop_invalid_language_variables();
+  [[maybe_unused]] const auto dropped = velto::drop_invalid_language_variables();
   stage_mark("catalogue");
 
   const auto application =

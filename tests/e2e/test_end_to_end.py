@@ -63,7 +63,7 @@ def running(pid):
     """Whether `pid` is a live process (an unreaped zombie has ended too)."""
     try:
         state = pathlib.Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0]
-    except FileNotFoundError:
+    except (FileNotFoundError, ProcessLookupError):  # gone, or going while it is read
         return False
     return state != "Z"
 
