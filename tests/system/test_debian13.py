@@ -54,7 +54,9 @@ until xwininfo -name "$TITLE" >"$OUT/xwininfo" 2>&1 && grep -q IsViewable "$OUT/
   if [ $tries -ge 300 ] || ! kill -0 $pid 2>/dev/null; then kill $pid; break; fi
   sleep 0.1
 done
-"$CLOSE_WINDOW" --window "$(awk '/Window id:/ { print $4 }' "$OUT/xwininfo")"
+# As a window manager would; a window that was not asked is not waited for.
+asked=$("$CLOSE_WINDOW" --pid $pid) || asked=0
+[ "$asked" = 1 ] || kill $pid
 wait $pid
 echo $? >"$OUT/status"
 """
