@@ -436,7 +436,7 @@ def test_only_the_first_1024_entries_are_read(refusing, user_dir, position, expe
 
 # The script's imports that a file could stand in for: os, stat and sys are loaded before the
 # text runs, and select and time are compiled into Debian's interpreter.
-@pytest.mark.parametrize("module", ["json", "pathlib", "re", "subprocess", "uuid"])
+@pytest.mark.parametrize("module", ["json", "re", "subprocess"])
 def test_modules_in_the_working_directory_are_not_imported(refusing, user_dir, module):
     # python3 -c searches the working directory first; this one would end the run with 0.
     write(user_dir / f"{module}.py", "import os\nos._exit(0)\n")
