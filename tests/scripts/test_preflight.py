@@ -19,6 +19,7 @@ import pytest
 
 from helpers import (PREFLIGHT, FakeDesktop, as_runner, pid_namespaces_work, runner_uid,
                       script_text, start_session_bus, stop)
+from displays import start_xvfb
 from prerequisites import require
 
 LIFECYCLE = "velto/logs/lifecycle"
@@ -130,18 +131,9 @@ def test_no_session_bus_gives_22(user_dir, address):
 def x_display():
     """An X server of the test's own, on which dbus-launch could start a bus."""
     require(os.access("/usr/bin/Xvfb", os.X_OK), "needs Xvfb")
-    read_end, write_end = os.pipe()
-    server = subprocess.Popen(
-        ["/usr/bin/Xvfb", "-nolisten", "tcp", "-noreset", "-displayfd", str(write_end)],
-        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-        pass_fds=(write_end,))
-    os.close(write_end)
-    with os.fdopen(read_end) as ready:
-        number = ready.readline().strip()
+    server, display = start_xvfb()
     try:
-        if not number.isdigit():
-            raise RuntimeError(f"Xvfb did not start (it wrote {number!r})")
-        yield f":{number}"
+        yield display
     finally:
         # Terminated, not killed, so that it removes its socket and lock file.
         server.terminate()

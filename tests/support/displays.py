@@ -60,6 +60,28 @@ def complaints(output, display):
     return lines
 
 
+def start_xvfb(number=None):
+    """Starts an Xvfb and returns (process, display) once it accepts clients: it writes its
+    display number to -displayfd only then. `number` fixes the display (a private network
+    namespace keeps its abstract socket apart from other servers); by default Xvfb picks a free
+    one. -noreset keeps it from resetting whenever its last client leaves, which would refuse the
+    next one for a moment."""
+    read_end, write_end = os.pipe()
+    command = ["/usr/bin/Xvfb"] + ([f":{number}"] if number is not None else []) + [
+        "-screen", "0", "1024x768x24", "-nolisten", "tcp", "-noreset",
+        "-displayfd", str(write_end)]
+    process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL, pass_fds=(write_end,))
+    os.close(write_end)
+    with os.fdopen(read_end) as ready:
+        written = ready.readline().strip()
+    if not written.isdigit() or (number is not None and written != str(number)):
+        process.kill()
+        process.wait()
+        raise RuntimeError(f"Xvfb did not start (it wrote {written!r})")
+    return process, f":{written}"
+
+
 class X11:
     """The X server the caller already runs in (DISPLAY)."""
 

@@ -20,7 +20,7 @@ HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "support"))
 
 from call import RESULT_MARK, call_reporting, load_test_module  # noqa: E402
-from displays import Weston, accepts_connections, wait_for  # noqa: E402
+from displays import Weston, accepts_connections, start_xvfb, wait_for  # noqa: E402
 
 CALL = HERE / "call.py"
 # The interpreter of the tests. Scenarios may fake or remove /usr/bin/python3 inside, so the
@@ -195,21 +195,9 @@ class Machine:
         return user
 
     def start_x(self):
-        """An X server of the namespace's own; the private network namespace keeps its abstract
-        socket apart from any other X server on this machine. It writes its display number to
-        -displayfd once it accepts clients, and -noreset keeps it from resetting whenever its last
-        client leaves, which would refuse the next one for a moment."""
-        read_end, write_end = os.pipe()
-        self.background.append(subprocess.Popen(
-            ["/usr/bin/Xvfb", ":1", "-screen", "0", "1024x768x24", "-nolisten", "tcp",
-             "-noreset", "-displayfd", str(write_end)],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, pass_fds=(write_end,)))
-        os.close(write_end)
-        with os.fdopen(read_end) as ready:
-            number = ready.readline().strip()
-        if number != "1":
-            raise RuntimeError(f"Xvfb did not start (it wrote {number!r})")
-        self.display = ":1"
+        """An X server of the namespace's own, display :1."""
+        process, self.display = start_xvfb(1)
+        self.background.append(process)
         return self.display
 
     def start_wayland(self, user):
