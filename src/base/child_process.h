@@ -57,8 +57,9 @@ struct CapturedRun {
 // child starts, each replacing a variable of the same name.
 using EnvironmentOverlay = std::vector<std::string>;
 
-// One fixed command line, prepared in full when it is made, so that running it needs no further
-// allocation of ours and cannot throw. Moving keeps it valid; copying is not offered.
+// One fixed command line, prepared in full when it is made. Running it allocates only for an
+// environment overlay (built when the child starts) and never throws: a child whose environment
+// cannot be built counts as not run. Moving keeps it valid; copying is not offered.
 class Command {
  public:
   // `program` must be an absolute path: it is also the child's argv[0], and no search path is

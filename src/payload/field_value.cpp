@@ -47,13 +47,6 @@ char32_t Utf8Reader::next() noexcept {
   return got == need ? cp : U'\uFFFD';
 }
 
-std::u32string decode_utf8_lossy(std::string_view bytes) {
-  std::u32string out;
-  out.reserve(bytes.size());
-  for (Utf8Reader reader(bytes); !reader.done();) out.push_back(reader.next());
-  return out;
-}
-
 bool is_unicode_white_space(char32_t c) noexcept {
   return (c >= 0x09 && c <= 0x0d) || c == 0x20 || c == 0x85 || c == 0xa0 || c == 0x1680 ||
          (c >= 0x2000 && c <= 0x200a) || c == 0x2028 || c == 0x2029 || c == 0x202f || c == 0x205f ||

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstddef>
-#include <string>
 #include <string_view>
 
 namespace velto {
@@ -21,9 +20,6 @@ class Utf8Reader {
   std::string_view bytes_;
   std::size_t offset_ = 0;
 };
-
-// Decodes `bytes` as UTF-8, replacing each maximal invalid subsequence with U+FFFD.
-std::u32string decode_utf8_lossy(std::string_view bytes);
 
 // True for the code points of Unicode's White_Space property.
 bool is_unicode_white_space(char32_t c) noexcept;

@@ -179,8 +179,7 @@ std::string describe(const StagingFailure& failure) {
     case Step::field:
       break;
   }
-  std::string line =
-      failure.reader + " -f " + quoted(failure.path) + " " + std::string(failure.field) + " ";
+  std::string line = failure.reader + " -f " + quoted(failure.path) + " " + failure.field + " ";
   if (failure.overflowed) {
     return line + "printed more than " + std::to_string(kFieldOutputLimit) +
            " bytes and was stopped";

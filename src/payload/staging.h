@@ -78,8 +78,8 @@ struct StagingFailure {
   // The field step: the reader, which field, how the reader ended and what it printed, trimmed of
   // white space.
   std::string reader;
-  std::string_view field;
-  std::string_view expected;
+  std::string field;
+  std::string expected;
   ChildEnd reader_end = ChildEnd::not_run();
   bool overflowed = false;
   std::string printed;

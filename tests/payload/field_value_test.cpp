@@ -2,8 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 namespace velto {
 namespace {
+
+// Every code point the reader gives, in order.
+std::u32string decode_utf8_lossy(std::string_view bytes) {
+  std::u32string out;
+  for (Utf8Reader reader(bytes); !reader.done();) out.push_back(reader.next());
+  return out;
+}
 
 TEST(DecodeUtf8Lossy, ReplacesEachMaximalInvalidSubsequence) {
   EXPECT_EQ(decode_utf8_lossy("abc"), U"abc");
