@@ -28,6 +28,13 @@ std::vector<const char*> null_terminated(const std::vector<std::string>& strings
   return pointers;
 }
 
+// The signals this process was started with ignored; see record_signals_ignored_at_start().
+sigset_t g_ignored_at_start = [] {
+  sigset_t none;
+  ::sigemptyset(&none);
+  return none;
+}();
+
 // Owners of the two posix_spawn helper objects, destroyed on every way out.
 class SpawnActions {
  public:
@@ -67,15 +74,21 @@ class SpawnAttributes {
   ~SpawnAttributes() {
     if (ok_) ::posix_spawnattr_destroy(&attributes_);
   }
-  // The child starts like a freshly started program: no signal blocked (the worker thread may
-  // have inherited a mask from whoever created it) and no signal ignored.
+  // The child starts as this program was started: no signal blocked (the worker thread may have
+  // inherited a mask from whoever created it), the signals that were ignored then still ignored,
+  // and every other signal at its default, whatever this process did with it since.
   bool fresh_signals() noexcept {
     sigset_t none;
-    sigset_t all;
+    sigset_t reset;
     ::sigemptyset(&none);
-    ::sigfillset(&all);
+    ::sigfillset(&reset);
+    for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+      if (::sigismember(&g_ignored_at_start, signal_number) == 1) {
+        ::sigdelset(&reset, signal_number);
+      }
+    }
     return ok_ && ::posix_spawnattr_setsigmask(&attributes_, &none) == 0 &&
-           ::posix_spawnattr_setsigdefault(&attributes_, &all) == 0 &&
+           ::posix_spawnattr_setsigdefault(&attributes_, &reset) == 0 &&
            ::posix_spawnattr_setflags(&attributes_,
                                       POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) == 0;
   }
@@ -104,6 +117,16 @@ std::vector<const char*> overlay_environment(const EnvironmentOverlay& overlay) 
 }
 
 }  // namespace
+
+void record_signals_ignored_at_start() noexcept {
+  for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+    struct sigaction current {};
+    // The numbers the C library keeps for itself fail here and are never ignored.
+    if (::sigaction(signal_number, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) {
+      ::sigaddset(&g_ignored_at_start, signal_number);
+    }
+  }
+}
 
 std::string describe_end(ChildEnd end) {
   switch (end.kind()) {

@@ -1,32 +1,30 @@
-// Text from outside (a path, a value a program printed) made safe to write on one line of a
-// terminal.
+// Text from outside (a path, a value a program printed, a system's error text) made safe to write
+// on one line of a terminal or the journal: the result is always valid UTF-8 with no line break
+// and nothing a terminal would act on.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
 namespace velto {
 
-// `text` in double quotes, with control bytes, quotes and backslashes written as escapes, so a
-// line feed or an escape sequence in it can neither break the line nor drive the terminal.
-inline std::string quoted(std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out = "\"";
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (byte < 0x20 || byte == 0x7f) {
-      out += "\\x";
-      out += kHex[byte >> 4];
-      out += kHex[byte & 0x0f];
-    } else {
-      out += c;
-    }
-  }
-  out += '"';
-  return out;
-}
+// `text` decoded as UTF-8, with every byte that is not part of a valid sequence written as \xNN,
+// the C0 controls and DEL as \xNN, the C1 controls and the code points that reorder or break a
+// line (U+061C, U+200E-U+200F, U+2028-U+202E, U+2066-U+2069) as \uNNNN, and " and \ as \" and \\.
+// Everything else passes unchanged.
+std::string escaped(std::string_view text);
+
+// escaped(text) in double quotes.
+std::string quoted(std::string_view text);
+
+// The longest start of `text` of at most `limit` bytes that does not end inside a valid UTF-8
+// sequence, so that a shortened value never shows half a character as invalid bytes.
+std::string_view utf8_prefix(std::string_view text, std::size_t limit) noexcept;
+
+// Writes `head` (the program's own words) and escaped(outside) as one line to standard error, in
+// one write so that lines from elsewhere cannot land inside it. Without memory to escape it,
+// `head` is written alone.
+void write_error_line(std::string_view head, std::string_view outside) noexcept;
 
 }  // namespace velto

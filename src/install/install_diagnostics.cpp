@@ -1,5 +1,7 @@
 #include "install/install_diagnostics.h"
 
+#include "base/quoted.h"
+
 namespace velto {
 namespace {
 
@@ -10,21 +12,6 @@ std::string line(const std::string& what, ChildEnd end, const char* meaning) {
   std::string text = kPrefix + what + " " + describe_end(end);
   if (meaning != nullptr) text += std::string(" (") + meaning + ")";
   return text;
-}
-
-const char* preflight_meaning(ChildEnd end) {
-  if (end.kind() != ChildEnd::Kind::exited) return nullptr;
-  switch (end.value()) {
-    case 20:
-      return "the running Velto is too old to be asked to close";
-    case 21:
-      return "the running Velto is busy and refused to close, or did not close within 30 seconds";
-    case 22:
-      return "no session bus could be reached, gdbus failed, the program runs as root, or the bus "
-             "gave an unexpected answer";
-    default:
-      return nullptr;
-  }
 }
 
 const char* install_meaning(ChildEnd end) {
@@ -63,12 +50,15 @@ std::string staging_line(const StagingFailure& failure) {
   return kPrefix + std::string("staging the package failed: ") + describe(failure);
 }
 
-std::string preflight_line(const std::string& program, ChildEnd end) {
-  return line("the preflight (" + program + " -c TEXT)", end, preflight_meaning(end));
-}
-
-std::string install_line(const std::string& pkexec, ChildEnd end) {
-  return line(pkexec, end, install_meaning(end));
+std::string install_line(const std::string& pkexec, ChildEnd end,
+                         const std::optional<LockHolder>& holder) {
+  std::string text = line(pkexec, end, install_meaning(end));
+  if (holder) {
+    text += "; process " + std::to_string(holder->pid) +
+            (holder->comm.empty() ? std::string() : " " + quoted(holder->comm)) + " holds " +
+            holder->lock_file + ": wait for it to finish, then press Install again";
+  }
+  return text;
 }
 
 std::string install_not_started_line(const std::string& pkexec) {
@@ -77,13 +67,9 @@ std::string install_not_started_line(const std::string& pkexec) {
          "relative path cannot be made absolute";
 }
 
-std::string restart_line(const std::string& desktop, ChildEnd end, bool recovery) {
-  std::string text = line(desktop + " --restart-after-install", end, restart_meaning(end));
-  if (recovery)
-    text +=
-        "; this restart followed the failed installation and does not change "
-        "the outcome";
-  return text;
+std::string recovery_restart_line(const std::string& desktop, ChildEnd end) {
+  return line(desktop + " --restart-after-install", end, restart_meaning(end)) +
+         "; this restart followed the failed installation and does not change the outcome";
 }
 
 }  // namespace velto

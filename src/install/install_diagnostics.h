@@ -1,22 +1,26 @@
-// The lines a run writes to the program's standard error when it does not end in a complete
-// success: one per step that failed or decided the outcome, naming the step and how it ended, so
-// that "run it from a terminal for details" leads somewhere. The window never shows them.
+// The lines a run writes to the program's standard error when the window tells the user that
+// setup could not finish and to "run it from a terminal for details": one per step that failed,
+// naming the step and how it ended, so that the advice leads somewhere. Every other outcome's text
+// already says what to do, and the program prints nothing of its own then. The window never shows
+// these lines.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "base/child_process.h"
+#include "install/lock_holder.h"
 #include "payload/staging.h"
 
 namespace velto {
 
 std::string staging_line(const StagingFailure& failure);
-// `program` is the interpreter that ran the preflight text.
-std::string preflight_line(const std::string& program, ChildEnd end);
-std::string install_line(const std::string& pkexec, ChildEnd end);
+// `holder`: a process found holding a package manager's lock once the run's children had ended.
+std::string install_line(const std::string& pkexec, ChildEnd end,
+                         const std::optional<LockHolder>& holder = std::nullopt);
 // pkexec was not started: the staged package's path could not be made absolute.
 std::string install_not_started_line(const std::string& pkexec);
-// `recovery`: the restart after a failed install, whose result does not change the outcome.
-std::string restart_line(const std::string& desktop, ChildEnd end, bool recovery);
+// The restart after a failed install, whose result does not change the outcome.
+std::string recovery_restart_line(const std::string& desktop, ChildEnd end);
 
 }  // namespace velto

@@ -8,7 +8,9 @@
 #include <exception>
 
 #include "base/child_process.h"
+#include "base/quoted.h"
 #include "install/install_diagnostics.h"
+#include "install/lock_holder.h"
 
 namespace velto {
 namespace {
@@ -82,28 +84,33 @@ ChildEnds run_commands(const Commands& commands, const std::string& desktop) noe
   return ends;
 }
 
-// The outcome the children's ends lead to, with a line for each step that failed or decided it.
-RunResult outcome_of(const ChildEnds& ends, const ProgramPaths& paths) {
+// The outcome the children's ends lead to. Only a failed installation gets lines, one for each
+// step that failed: its text sends the user to a terminal, while the preflight's and the restart's
+// texts say themselves what to do.
+RunResult outcome_of(const ChildEnds& ends, const InstallPlan& plan) {
+  const ProgramPaths& paths = plan.paths;
   RunResult result{ProgressEvent::completed(), {}};
   if (ends.preflight && !ends.preflight->exited_with(0)) {
     result.event = preflight_outcome(*ends.preflight);
-    result.diagnostics.push_back(preflight_line(paths.python, *ends.preflight));
     return result;
   }
   const ChildEnd restarted = ends.restart.value_or(ChildEnd::not_run());
   if (!ends.install || !ends.install->exited_with(0)) {
     result.event = ProgressEvent::report(outcome_key::kFailed);
-    result.diagnostics.push_back(ends.install ? install_line(paths.pkexec, *ends.install)
-                                              : install_not_started_line(paths.pkexec));
+    if (!ends.install) {
+      result.diagnostics.push_back(install_not_started_line(paths.pkexec));
+    } else {
+      // apt-get's 100 most often means that another package manager is at work.
+      const std::optional<LockHolder> holder =
+          ends.install->exited_with(100) ? find_lock_holder(plan.lock_files) : std::nullopt;
+      result.diagnostics.push_back(install_line(paths.pkexec, *ends.install, holder));
+    }
     if (!restarted.exited_with(0)) {
-      result.diagnostics.push_back(restart_line(paths.desktop, restarted, /*recovery=*/true));
+      result.diagnostics.push_back(recovery_restart_line(paths.desktop, restarted));
     }
     return result;
   }
   result.event = restart_outcome(restarted);
-  if (!result.event.is_completed()) {
-    result.diagnostics.push_back(restart_line(paths.desktop, restarted, /*recovery=*/false));
-  }
   return result;
 }
 
@@ -142,7 +149,7 @@ RunResult run_install_steps(const InstallPlan& plan) {
     }
     ends = run_commands(prepare_commands(plan, *staged), plan.paths.desktop);
   }
-  return outcome_of(ends, plan.paths);
+  return outcome_of(ends, plan);
 }
 
 void run_install_sequence(const InstallPlan& plan, ProgressSender sender) {
@@ -160,7 +167,7 @@ void run_install_worker(const InstallPlan& plan, ProgressSender sender) noexcept
   try {
     run_install_sequence(plan, std::move(sender));
   } catch (const std::exception& error) {
-    std::fprintf(stderr, "%s\n", error.what());
+    write_error_line("", error.what());
   } catch (...) {
     std::fprintf(stderr, "velto-linux-setup: the installation run stopped unexpectedly\n");
   }

@@ -49,13 +49,15 @@ struct InstallPlan {
   ProgramPaths paths;
   std::string preflight_script;
   std::string install_script;
+  // The package manager's lock files, searched for a holder when apt-get fails with 100.
+  std::vector<std::string> lock_files;
   // NAME=VALUE entries every child gets on top of this process's environment as it is when the
   // child starts: the locale variables that were dropped before GTK started, with their bytes.
   EnvironmentOverlay child_environment;
 };
 
-// What a run came to: its one event and, unless that is a complete success, one line per step
-// that failed or decided the outcome, for the program's standard error.
+// What a run came to: its one event and, when that is linuxSetupFailed, one line per step that
+// failed, for the program's standard error.
 struct RunResult {
   ProgressEvent event;
   std::vector<std::string> diagnostics;

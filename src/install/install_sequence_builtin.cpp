@@ -1,5 +1,6 @@
 #include "install/install_sequence_builtin.h"
 
+#include "install/lock_holder.h"
 #include "payload/package_payload.h"
 
 namespace velto {
@@ -15,6 +16,7 @@ InstallPlan builtin_install_plan(std::string_view preflight_script, std::string_
       .paths = production_program_paths(),
       .preflight_script = std::string(preflight_script),
       .install_script = std::string(install_script),
+      .lock_files = package_manager_lock_files(),
       .child_environment = std::move(child_environment),
   };
 }

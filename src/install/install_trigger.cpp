@@ -9,6 +9,7 @@
 #include <system_error>
 #include <utility>
 
+#include "base/quoted.h"
 #include "ui/callback_guard.h"
 #include "ui/progress_display.h"
 
@@ -25,7 +26,7 @@ void* run_worker(void* raw) noexcept {
   try {
     start->body(std::move(start->sender));
   } catch (const std::exception& error) {
-    std::fprintf(stderr, "velto-linux-setup: the installation worker stopped: %s\n", error.what());
+    write_error_line("velto-linux-setup: the installation worker stopped: ", error.what());
   } catch (...) {
     std::fprintf(stderr, "velto-linux-setup: the installation worker stopped\n");
   }
@@ -82,8 +83,7 @@ void spawn_worker(WorkerBody body, ProgressSender sender) {
   // Default attributes: no name and the platform's stack size.
   const int error = pthread_create(&thread, nullptr, run_worker, start.get());
   if (error != 0) {
-    std::fprintf(stderr, "failed to spawn thread: %s\n",
-                 std::system_category().message(error).c_str());
+    write_error_line("failed to spawn thread: ", std::system_category().message(error));
     std::abort();
   }
   start.release();  // the thread owns it now

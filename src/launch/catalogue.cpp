@@ -2,12 +2,12 @@
 
 #include <glib.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <nlohmann/json.hpp>
 #include <utility>
 
+#include "base/quoted.h"
 #include "embedded/translation_en.h"
 #include "embedded/translation_tr.h"
 
@@ -57,7 +57,7 @@ SharedCatalogue load_catalogue(std::span<const unsigned char> document) {
   try {
     return parse_catalogue(document);
   } catch (const TranslationParseError& error) {
-    std::fprintf(stderr, "local translations: %s\n", error.what());
+    write_error_line("local translations: ", error.what());
   }
   return nullptr;
 }

@@ -1,8 +1,8 @@
 #include "launch/check_mode.h"
 
-#include <cstdio>
 #include <exception>
 
+#include "base/quoted.h"
 #include "payload/package_payload.h"
 #include "payload/random_uuid.h"
 
@@ -14,9 +14,9 @@ int run_check_mode() noexcept {
     return stage_package().has_value() ? 0 : 1;
   } catch (const RandomSourceError& error) {
     // Not an ordinary failure: without kernel randomness no private directory can be named.
-    std::fprintf(stderr, "%s\n", error.what());
+    write_error_line("", error.what());
   } catch (const std::exception& error) {
-    std::fprintf(stderr, "velto-linux-setup: %s\n", error.what());
+    write_error_line("velto-linux-setup: ", error.what());
   }
   return 1;
 }

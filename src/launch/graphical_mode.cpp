@@ -3,7 +3,6 @@
 
 #include <gtk/gtk.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <memory>
@@ -12,6 +11,7 @@
 #include <vector>
 
 #include "base/glib_ptr.h"
+#include "base/quoted.h"
 #include "embedded/setup_icon.h"
 #include "install/install_sequence_builtin.h"
 #include "install/install_trigger.h"
@@ -60,7 +60,7 @@ int run_graphical_mode() noexcept {
   try {
     return run(application_argv);
   } catch (const std::exception& error) {
-    std::fprintf(stderr, "velto-linux-setup: %s\n", error.what());
+    write_error_line("velto-linux-setup: ", error.what());
   }
   return EXIT_FAILURE;
 }

@@ -1,11 +1,14 @@
 // Entry point of the setup program: `--check` proves and stages the built-in package without any
 // window; every other start opens the setup window.
+#include "base/child_process.h"
 #include "launch/check_mode.h"
 #include "launch/command_line.h"
 #include "launch/graphical_mode.h"
 #include "payload/interrupt_cleanup.h"
 
 int main(int argc, char** argv) {
+  // First of all, while every disposition is still the one the program was started with.
+  velto::record_signals_ignored_at_start();
   // Before anything is staged and before any thread exists, in both modes.
   velto::install_interrupt_cleanup();
   if (velto::wants_check_mode(argc, argv)) return velto::run_check_mode();

@@ -19,7 +19,8 @@
 namespace velto {
 namespace {
 
-// How much of a field reader's answer a failure keeps to show.
+// How much of a field reader's answer a failure keeps to show, in bytes; the shown part ends on
+// a character boundary.
 constexpr std::size_t kPrintedLimit = 64;
 
 // Writes every byte, offering each call the whole remainder. A write of 0 bytes would never end
@@ -60,7 +61,9 @@ std::optional<StagingFailure> confirm_field(const std::string& reader, const std
   failure.expected = field.value;
   failure.reader_end = run.end;
   failure.overflowed = run.overflowed;
-  failure.printed = trim_field_output(run.output).substr(0, kPrintedLimit + 1);
+  // Past the limit: enough to finish a character that the limit cuts, and to tell that more
+  // followed.
+  failure.printed = trim_field_output(run.output).substr(0, kPrintedLimit + 4);
   return failure;
 }
 
@@ -185,7 +188,7 @@ std::string describe(const StagingFailure& failure) {
            " bytes and was stopped";
   }
   if (!failure.reader_end.exited_with(0)) return line + describe_end(failure.reader_end);
-  std::string printed = quoted(std::string_view(failure.printed).substr(0, kPrintedLimit));
+  std::string printed = quoted(utf8_prefix(failure.printed, kPrintedLimit));
   if (failure.printed.size() > kPrintedLimit) printed += "...";
   return line + "printed " + printed + " where " + quoted(failure.expected) + " was expected";
 }

@@ -4,6 +4,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <string>
+
+#include "base/quoted.h"
 
 namespace velto {
 
@@ -14,7 +17,7 @@ auto guard_callback(const char* where, Body&& body) noexcept -> decltype(body())
   try {
     return body();
   } catch (const std::exception& error) {
-    std::fprintf(stderr, "velto-linux-setup: %s: %s\n", where, error.what());
+    write_error_line(std::string("velto-linux-setup: ") + where + ": ", error.what());
   } catch (...) {
     std::fprintf(stderr, "velto-linux-setup: %s: unknown exception\n", where);
   }

@@ -64,6 +64,8 @@ InstallPlan SequenceTest::plan() const {
       .paths = paths(),
       .preflight_script = "import sys\nprint('preflight')  # \"quoted\" $HOME `x` \xc3\xbc\n",
       .install_script = "#!/bin/sh\nset -eu\necho \"$1\" '$2'\n",
+      // Never the machine's own: another package manager at work here must not change a result.
+      .lock_files = {},
       .child_environment = {},
   };
 }

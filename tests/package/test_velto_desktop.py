@@ -81,9 +81,13 @@ class Desktop:
             return {}
         found = {}
         for path in self.lifecycle.iterdir():
+            # A record being written is a temporary file until it is renamed into place, and the
+            # program prunes old records meanwhile: only what stands as a record counts.
+            if path.suffix != ".json":
+                continue
             try:
                 found[path.name] = json.loads(path.read_text())
-            except ValueError:
+            except (ValueError, FileNotFoundError):
                 continue
         return found
 

@@ -254,6 +254,12 @@ TEST_F(StagingTest, AFailureSaysWhichStepFailedAndHow) {
   EXPECT_NE(wrong.find(" Version printed \"0.1.79\\x09\\x1b[2J\" where \"0.1.80\" was expected"),
             std::string::npos)
       << "trimmed, and escaped so it cannot drive the terminal: " << wrong;
+  // 64 bytes are shown, fewer when the limit would cut a character: the two-byte one that
+  // straddles it is left out whole.
+  const std::string cut = reason(payload(), answering("printf '%063d\\303\\251 more' 0"), base_);
+  EXPECT_NE(cut.find(" Version printed \"" + std::string(63, '0') + "\"... where"),
+            std::string::npos)
+      << cut;
   EXPECT_TRUE(
       reason(payload(), answering("exit 2"), base_).ends_with(" Version ended with exit status 2"));
   EXPECT_TRUE(reason(payload(), answering("exec yes"), base_)

@@ -205,7 +205,8 @@ def install_argv(report):
 
 
 def assert_lines(report, *lines):
-    """The program's own lines on standard error, exactly."""
+    """The program's own lines on standard error, exactly: only a run that ends with
+    linuxSetupFailed, whose text sends the user to a terminal, writes any."""
     assert report["lines"] == [f"velto-linux-setup: {line}" for line in lines]
 
 
@@ -220,7 +221,7 @@ def test_launcher_absent_installs_without_preflight():
     assert argv[6] == sandbox.payload_digest()
     assert argv[7] == str(sandbox.payload_size())
     assert_reported(report, "linuxSetupRestartFailed")
-    assert_lines(report, "/usr/bin/velto-desktop --restart-after-install could not be run")
+    assert_lines(report)  # the text itself says what to do
 
 
 @pytest.mark.parametrize("display", ["x11", "wayland"])
@@ -257,16 +258,14 @@ def test_python_missing_fails_the_preparation_without_pkexec():
     report = run_case("no-python", desktop="regular", python="missing")
     assert report["calls"] == []
     assert_reported(report, "linuxSetupPrepareFailed")
-    assert_lines(report, "the preflight (/usr/bin/python3 -c TEXT) could not be run")
+    assert_lines(report)
 
 
 def test_root_user_fails_the_preparation_without_pkexec():
     report = run_case("root", desktop="regular", as_root=True)
     assert report["calls"] == ["python3"]
     assert_reported(report, "linuxSetupPrepareFailed")
-    assert_lines(report, "the preflight (/usr/bin/python3 -c TEXT) ended with exit status 22 (no "
-                         "session bus could be reached, gdbus failed, the program runs as root, "
-                         "or the bus gave an unexpected answer)")
+    assert_lines(report)
 
 
 @pytest.mark.parametrize("status, display", [
