@@ -7,9 +7,9 @@
  *                    calls to end the process.
  * VELTO_SHIM_MARKER  a file created as each delay begins, so that a test can act inside it.
  * VELTO_SHIM_FAULTS  words: "symlink" plants a symbolic link velto.deb -> VELTO_SHIM_TARGET in the
- *                    new directory right after mkdir; "fsync" makes fsync of the package fail
- *                    with EIO; "random" makes getrandom fail with ENOSYS and /dev/random and
- *                    /dev/urandom fail to open.
+ *                    new directory right after mkdir; "fsync" makes fsync fail with EIO;
+ *                    "random" makes getrandom fail with ENOSYS, and /dev/random and /dev/urandom
+ *                    fail to open.
  *
  * The shim takes LD_PRELOAD out of the environment as it loads, so the programs the setup program
  * starts run untouched. */
@@ -18,7 +18,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
-#include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -152,21 +151,11 @@ int raise(int signal_number) {
   return real_raise(signal_number);
 }
 
+/* Check mode flushes nothing but the package. */
 int fsync(int fd) {
-  if (has_fault("fsync")) {
-    char link[32];
-    char path[PATH_MAX];
-    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    ssize_t length = readlink(link, path, sizeof path - 1);
-    if (length > 0) {
-      path[length] = '\0';
-      if (staging_path(path)) {
-        errno = EIO;
-        return -1;
-      }
-    }
-  }
-  return real_fsync(fd);
+  if (!has_fault("fsync")) return real_fsync(fd);
+  errno = EIO;
+  return -1;
 }
 
 ssize_t getrandom(void* buffer, size_t length, unsigned int flags) {
