@@ -107,7 +107,7 @@ def test_damaged_payload_byte_gives_1_before_anything_is_created(tmpdir_base, po
     ("symlink", b""),
     ("fsync", b""),  # the package could not be flushed to storage
     ("random", b"could not retrieve random bytes for uuid: No such file or directory\n"),
-])
+], ids=["symlink", "fsync", "random"])
 def test_injected_faults_give_1_and_leave_nothing(tmpdir_base, fault, error):
     target = tmpdir_base + ".target"
     env = clean_env(tmpdir_base, LD_PRELOAD=FAULT_SHIM, VELTO_SHIM_FAULTS=fault,
