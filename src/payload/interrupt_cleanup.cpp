@@ -1,8 +1,12 @@
 #include "payload/interrupt_cleanup.h"
 
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstring>
@@ -13,13 +17,21 @@ namespace {
 // The registration itself: the only state of the program that a signal handler reads, so it is
 // fixed storage and one lock-free atomic word, never a std::string that could be changing.
 //
-// The word moves the storage between hands. Only arm() writes the paths, and only after taking
-// the word from `empty`; only the handler reads them, and only after taking it from `armed`. So
-// no handler, on whatever thread, ever reads paths that are being written.
-enum State : int { empty, writing, armed, cleaning, cleaned };
+// The word says who may touch the paths and what may still happen to them:
+// - idle: nothing registered.
+// - busy: the staging thread is inside one step (writing the paths, making the directory,
+//   opening the file, removing both) with the three signals blocked on its own thread.
+// - registered: the paths hold, and the directory and perhaps the file exist.
+// - cleaning: a handler is removing them.
+// - ending: a handler has decided that the process ends. It stays so: no step runs any more, so
+//   nothing is created between that decision and the process's end.
+// Only the staging thread moves the word away from idle or registered into busy, and only a
+// handler moves it into cleaning or ending. A handler that finds it busy waits: the staging thread
+// cannot be the one running that handler, since it blocks the signals for the step.
+enum State : int { idle, busy, registered, cleaning, ending };
 
 struct Registration {
-  std::atomic<int> state{empty};
+  std::atomic<int> state{idle};
   char directory[PATH_MAX] = {};
   char file[PATH_MAX] = {};
 };
@@ -29,6 +41,13 @@ constinit Registration g_registration;
 
 constexpr int kSignals[] = {SIGTERM, SIGINT, SIGHUP};
 
+sigset_t interrupting_signals() noexcept {
+  sigset_t set;
+  sigemptyset(&set);
+  for (const int signal_number : kSignals) sigaddset(&set, signal_number);
+  return set;
+}
+
 bool copy_path(char (&target)[PATH_MAX], std::string_view path) noexcept {
   if (path.empty() || path.size() >= sizeof target) return false;
   std::memcpy(target, path.data(), path.size());
@@ -36,17 +55,54 @@ bool copy_path(char (&target)[PATH_MAX], std::string_view path) noexcept {
   return true;
 }
 
+// One step of the staging thread: the three signals blocked on this thread and the word moved
+// from `from` to busy, until finish() names the state the step leaves. entered() is false when
+// the word was not `from`; found() then says what it was.
+class Step {
+ public:
+  explicit Step(int from) noexcept {
+    const sigset_t blocked = interrupting_signals();
+    ::pthread_sigmask(SIG_BLOCK, &blocked, &saved_mask_);
+    found_ = from;
+    entered_ = g_registration.state.compare_exchange_strong(found_, busy);
+  }
+  Step(const Step&) = delete;
+  Step& operator=(const Step&) = delete;
+  ~Step() {
+    const int saved_errno = errno;
+    ::pthread_sigmask(SIG_SETMASK, &saved_mask_, nullptr);
+    errno = saved_errno;
+  }
+
+  bool entered() const noexcept { return entered_; }
+  int found() const noexcept { return found_; }
+  void finish(int state) noexcept { g_registration.state.store(state); }
+
+ private:
+  sigset_t saved_mask_{};
+  int found_ = idle;
+  bool entered_ = false;
+};
+
 // Async-signal-safe throughout: atomics, unlink, rmdir, signal and raise.
 void on_interrupt(int signal_number) noexcept {
-  int expected = armed;
-  if (g_registration.state.compare_exchange_strong(expected, cleaning)) {
-    ::unlink(g_registration.file);
-    ::rmdir(g_registration.directory);
-    g_registration.state.store(cleaned);
-  } else if (expected == cleaning) {
-    // A handler on another thread is removing it right now; ending first could cut it short.
-    while (g_registration.state.load() == cleaning) {
+  int seen = g_registration.state.load();
+  for (;;) {
+    // A step on the staging thread, or a handler on yet another thread that is removing the
+    // paths: both end soon, and ending the process first would cut them short.
+    if (seen == busy || seen == cleaning) {
+      seen = g_registration.state.load();
+      continue;
     }
+    if (seen == ending) break;
+    const int claim = seen == registered ? cleaning : ending;
+    if (!g_registration.state.compare_exchange_weak(seen, claim)) continue;
+    if (claim == cleaning) {
+      ::unlink(g_registration.file);
+      ::rmdir(g_registration.directory);
+      g_registration.state.store(ending);
+    }
+    break;
   }
   // With the default action restored the signal, still blocked inside this handler, ends the
   // process as soon as the handler returns, and the parent sees the true cause.
@@ -58,39 +114,71 @@ void on_interrupt(int signal_number) noexcept {
 
 InterruptCleanup& InterruptCleanup::operator=(InterruptCleanup&& other) noexcept {
   if (this != &other) {
-    release();
+    remove();
     armed_ = other.armed_;
+    error_ = other.error_;
     other.armed_ = false;
   }
   return *this;
 }
 
-InterruptCleanup InterruptCleanup::arm(std::string_view directory, std::string_view file) noexcept {
-  int expected = empty;
-  if (!g_registration.state.compare_exchange_strong(expected, writing)) return {};
-  if (!copy_path(g_registration.directory, directory) || !copy_path(g_registration.file, file)) {
-    g_registration.state.store(empty);
-    return {};
-  }
-  g_registration.state.store(armed);
+InterruptCleanup InterruptCleanup::make_directory(std::string_view directory,
+                                                  std::string_view file) noexcept {
   InterruptCleanup cleanup;
+  Step step(idle);
+  if (!step.entered()) {
+    cleanup.error_ = step.found() == cleaning || step.found() == ending ? ECANCELED : EBUSY;
+    return cleanup;
+  }
+  if (!copy_path(g_registration.directory, directory) || !copy_path(g_registration.file, file)) {
+    step.finish(idle);
+    cleanup.error_ = ENAMETOOLONG;
+    return cleanup;
+  }
+  // One attempt only: an existing directory is never reused, and a missing parent is not made.
+  if (::mkdir(g_registration.directory, 0700) != 0) {
+    cleanup.error_ = errno;
+    step.finish(idle);
+    return cleanup;
+  }
+  step.finish(registered);
   cleanup.armed_ = true;
   return cleanup;
 }
 
-void InterruptCleanup::release() noexcept {
+int InterruptCleanup::open_file(int flags, mode_t mode) noexcept {
+  if (!armed_) {
+    errno = EBADF;
+    return -1;
+  }
+  Step step(registered);
+  if (!step.entered()) {
+    errno = ECANCELED;
+    return -1;
+  }
+  const int fd = ::open(g_registration.file, flags, mode);
+  const int saved_errno = errno;
+  step.finish(registered);
+  errno = saved_errno;
+  return fd;
+}
+
+void InterruptCleanup::remove() noexcept {
   if (!armed_) return;
   armed_ = false;
-  // When a handler has taken it, the process is ending and the registration stays with it.
-  int expected = armed;
-  g_registration.state.compare_exchange_strong(expected, empty);
+  // When a handler has taken the registration, the process is ending and it removes the paths.
+  Step step(registered);
+  if (!step.entered()) return;
+  // Both removals are attempted whatever happens to the first.
+  ::unlink(g_registration.file);
+  ::rmdir(g_registration.directory);
+  step.finish(idle);
 }
 
 void install_interrupt_cleanup() noexcept {
   struct sigaction action {};
   action.sa_handler = on_interrupt;
-  sigemptyset(&action.sa_mask);
-  for (const int signal_number : kSignals) sigaddset(&action.sa_mask, signal_number);
+  action.sa_mask = interrupting_signals();
   for (const int signal_number : kSignals) {
     struct sigaction previous {};
     if (::sigaction(signal_number, nullptr, &previous) != 0) continue;

@@ -1,12 +1,9 @@
 #include "payload/staging.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
-#include <cstdio>
 #include <cstring>
 
 #include "base/child_process.h"
@@ -69,35 +66,11 @@ std::optional<StagingFailure> confirm_field(const std::string& reader, const std
 
 }  // namespace
 
-StagedPackage& StagedPackage::operator=(StagedPackage&& other) noexcept {
-  if (this != &other) {
-    drop();
-    directory_ = std::move(other.directory_);
-    other.directory_.clear();
-  }
-  return *this;
-}
-
 std::string StagedPackage::package_path() const {
   std::string path = directory_;
   path += '/';
   path += kStagedFileName;
   return path;
-}
-
-void StagedPackage::drop() noexcept {
-  if (directory_.empty()) return;
-  // Both removals are attempted whatever happens to the first. The paths are spelled out here
-  // because building package_path() could throw; PATH_MAX bounds what mkdir accepted.
-  char file[PATH_MAX + kStagedFileName.size() + 2];
-  const int length =
-      std::snprintf(file, sizeof file, "%s/%.*s", directory_.c_str(),
-                    static_cast<int>(kStagedFileName.size()), kStagedFileName.data());
-  if (length > 0 && static_cast<std::size_t>(length) < sizeof file) ::unlink(file);
-  ::rmdir(directory_.c_str());
-  // Only now: a signal until here still finds the paths and removes them itself.
-  cleanup_.release();
-  directory_.clear();
 }
 
 std::string staging_directory_path(const std::optional<std::string>& tmpdir,
@@ -132,15 +105,15 @@ StagingOutcome stage_payload(const PackagePayload& payload, const std::string& f
 
   const std::string directory = staging_directory_path(tmpdir, random_uuid_v4());
   const std::string path = directory + "/" + std::string(kStagedFileName);
-  // Registered before the directory exists, so that no signal can find it made but unknown.
-  InterruptCleanup cleanup = InterruptCleanup::arm(directory, path);
-  if (!cleanup) return failed(Step::directory, directory, EBUSY);
-  // One attempt only: an existing directory is never reused, and a missing parent is not made.
-  if (::mkdir(directory.c_str(), 0700) != 0) return failed(Step::directory, directory, errno);
+  // Made and registered in one step, so that no signal can find it made but unknown. One attempt
+  // only: an existing directory is never reused, and a missing parent is not made.
+  InterruptCleanup cleanup = InterruptCleanup::make_directory(directory, path);
+  if (!cleanup) return failed(Step::directory, directory, cleanup.error());
+  // An entry of that name that is already there, a symbolic link included, makes this fail.
+  Fd file{cleanup.open_file(O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600)};
+  const int open_error = errno;
   StagedPackage staged{directory, std::move(cleanup)};  // from here on, failures remove it all
-
-  Fd file{::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600)};
-  if (!file) return failed(Step::file, path, errno);
+  if (!file) return failed(Step::file, path, open_error);
   errno = 0;
   if (!write_all(file.get(), payload.bytes)) return failed(Step::write, path, errno);
   if (!sync_file(file.get())) return failed(Step::sync, path, errno);

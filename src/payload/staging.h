@@ -6,6 +6,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "base/child_process.h"
 #include "payload/interrupt_cleanup.h"
@@ -38,25 +39,27 @@ inline constexpr std::size_t kFieldOutputLimit = 1024 * 1024;
 // into which someone else put a file stays).
 class StagedPackage {
  public:
-  // `cleanup`, when armed, is the registration that lets an interrupting signal remove the
-  // directory; it is released once the owner has removed it.
-  explicit StagedPackage(std::string directory, InterruptCleanup cleanup = {}) noexcept
+  // `cleanup` is the registration that made the directory and lets an interrupting signal remove
+  // it; it removes the directory when the owner goes.
+  StagedPackage(std::string directory, InterruptCleanup cleanup) noexcept
       : directory_(std::move(directory)), cleanup_(std::move(cleanup)) {}
   StagedPackage(StagedPackage&& other) noexcept
-      : directory_(std::move(other.directory_)), cleanup_(std::move(other.cleanup_)) {
-    other.directory_.clear();
+      : directory_(std::exchange(other.directory_, {})), cleanup_(std::move(other.cleanup_)) {}
+  // Removes what this one held, then takes over the other's directory and its registration.
+  StagedPackage& operator=(StagedPackage&& other) noexcept {
+    cleanup_ = std::move(other.cleanup_);
+    directory_ = std::exchange(other.directory_, {});
+    return *this;
   }
-  StagedPackage& operator=(StagedPackage&& other) noexcept;
   StagedPackage(const StagedPackage&) = delete;
   StagedPackage& operator=(const StagedPackage&) = delete;
-  ~StagedPackage() { drop(); }
+  ~StagedPackage() = default;
 
   const std::string& directory() const noexcept { return directory_; }
   // The directory joined with "velto.deb".
   std::string package_path() const;
 
  private:
-  void drop() noexcept;
   std::string directory_;
   InterruptCleanup cleanup_;
 };

@@ -19,7 +19,10 @@ constexpr gint kMargin = 24;
 constexpr gint kIconSize = 48;
 // The window icon reaches an X window manager as one _NET_WM_ICON property, which GDK keeps under
 // 262,144 32-bit words: the carried 512 x 512 icon (262,146 words) is dropped without a word, and
-// the window would have none. 256 x 256 is the largest square size that fits.
+// the window would have none. Sizes up to 511 x 511 would fit; 256 x 256 is the largest of the
+// icon theme sizes below 512 (hicolor has 192, 256 and 512), an exact half of the carried image,
+// and keeps the property at 65,538 words (256 KiB) instead of 261,123 (1 MiB) for 511, for every
+// window manager, task bar or switcher that reads it.
 constexpr gint kWindowIconSize = 256;
 // The consent and message labels wrap at this width, which keeps the window near 460 pixels.
 constexpr gint kMaxWidthChars = 54;

@@ -8,6 +8,7 @@ screenshots go).
 """
 
 import os
+import signal
 import subprocess
 import time
 
@@ -18,6 +19,7 @@ from prerequisites import require
 from setup_window import SetupWindow
 
 SETUP = os.environ["VELTO_SETUP"]
+FAULT_SHIM = os.environ["VELTO_FAULT_SHIM"]
 SCREENSHOT_DIR = os.environ["VELTO_SCREENSHOT_DIR"]
 
 ENGLISH_TITLE = "Velto - Remote Access Setup"
@@ -252,3 +254,33 @@ def test_two_starts_open_two_independent_windows(running):
     for window in (first, second):
         status, output = finish(window)
         assert status == 0, output
+
+
+# TERM against staging's own steps: the shim (tests/support/fault_shim.c) slows the steps named
+# here, and TERM is sent as the first delay begins, while the worker thread that pressing Install
+# started is inside it; the handler then runs on another thread. Each row is an interleaving that
+# once left something behind, or would with a handler that does not wait for a step under way.
+SIGNAL_RACES = {
+    # The handler's unlink finds no file, the worker's open creates it, the handler's rmdir fails.
+    "open_between_the_handlers_removals": "open:before:200,open:after:1000,unlink:after:600",
+    # The handler decides while mkdir is pending, and the process lives on for a moment after.
+    "mkdir_while_the_process_ends": "mkdir:before:200,raise:before:600,open:after:1200",
+    # TERM while the worker is inside a step that creates, or inside one that removes.
+    "inside_mkdir": "mkdir:after:300",
+    "inside_the_workers_unlink": "unlink:after:300",
+    "inside_the_workers_rmdir": "rmdir:before:300",
+}
+
+
+@pytest.mark.parametrize("delays", SIGNAL_RACES.values(), ids=SIGNAL_RACES.keys())
+def test_term_against_each_staging_step_leaves_nothing(running, tmp_path, delays):
+    base, marker = tmp_path / "base", tmp_path / "in-delay"
+    base.mkdir()
+    x11 = displays.X11()
+    window = running(x11, program_env(x11, "en_US.UTF-8", TMPDIR=str(base), LD_PRELOAD=FAULT_SHIM,
+                                      VELTO_SHIM_DELAYS=delays, VELTO_SHIM_MARKER=str(marker)))
+    window.click_install()
+    displays.wait_for(marker.exists, 20, "a staging step to be slowed", interval=0.01)
+    window.process.send_signal(signal.SIGTERM)
+    assert window.process.wait(timeout=20) == -signal.SIGTERM, window.output()
+    assert os.listdir(base) == []

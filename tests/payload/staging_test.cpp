@@ -146,6 +146,11 @@ TEST_F(StagingTest, AMissingOrUnusableBaseCreatesNothing) {
     EXPECT_FALSE(stage_payload(payload(), good_reader(), base_).has_value());
     ::chmod(base_.c_str(), 0700);
   }
+  // Too long to keep for the signal handler, which is said as such.
+  const auto too_long =
+      stage_payload(payload(), good_reader(), base_ + "/" + std::string(4096, 'x'));
+  ASSERT_FALSE(too_long.has_value());
+  EXPECT_EQ(too_long.failure()->error, ENAMETOOLONG);
   EXPECT_TRUE(entries(base_).empty());
   EXPECT_EQ(log(), "");
 }
@@ -284,8 +289,10 @@ TEST_F(StagingTest, OnlyOnePackageIsStagedAtATime) {
 
 // Each signal that ends a session (logout, Ctrl-C, kill) removes what is staged, then ends the
 // process as that signal would have; a signal the process was started with ignored stays ignored.
+// The "fast" style forks without exec: the child stages into this fixture's own directory and
+// ends without running a destructor, so whatever is found there afterwards the handler left.
 TEST_F(StagingTest, AnInterruptingSignalRemovesTheStagedPackageAndEndsTheProcess) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  GTEST_FLAG_SET(death_test_style, "fast");
   for (const int signal_number : {SIGTERM, SIGINT, SIGHUP}) {
     SCOPED_TRACE(signal_number);
     EXPECT_EXIT(
@@ -307,6 +314,25 @@ TEST_F(StagingTest, AnInterruptingSignalRemovesTheStagedPackageAndEndsTheProcess
         std::_Exit(7);
       },
       ::testing::ExitedWithCode(7), "");
+}
+
+TEST_F(StagingTest, AMoveAssignmentHandsOnTheSignalRegistration) {
+  GTEST_FLAG_SET(death_test_style, "fast");
+  EXPECT_EXIT(
+      {
+        install_interrupt_cleanup();
+        auto staged = stage_payload(payload(), good_reader(), base_);
+        if (!staged) std::_Exit(3);
+        {
+          StagedPackage held = std::move(*staged);
+          *staged = std::move(held);  // into the emptied owner; `held` goes at the brace
+        }
+        if (!fs::exists(staged->package_path())) std::_Exit(5);
+        std::raise(SIGTERM);
+        std::_Exit(4);
+      },
+      ::testing::KilledBySignal(SIGTERM), "");
+  EXPECT_TRUE(entries(base_).empty());
 }
 
 TEST_F(StagingTest, TheFirstWrongFieldEndsTheConfirmation) {

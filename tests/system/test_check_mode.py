@@ -12,6 +12,7 @@ from namespaces import Overlay, require_root_namespaces, run_in_namespace
 
 SETUP = os.environ["VELTO_SETUP"]
 DEB = os.environ["VELTO_EMBEDDED_DEB"]
+FAULT_SHIM = os.environ["VELTO_FAULT_SHIM"]
 
 
 @pytest.fixture
@@ -96,6 +97,29 @@ def test_damaged_payload_byte_gives_1_before_anything_is_created(tmpdir_base, po
         damaged = damaged_copy(scratch, position)
         result = run_check([damaged, "--check"], clean_env(tmpdir_base), executable=damaged)
     assert (result.returncode, result.stdout, result.stderr) == (1, b"", b"")
+    assert os.listdir(tmpdir_base) == []
+
+
+# Faults injected into staging's own calls by tests/support/fault_shim.c. A sanitizer runtime
+# wants to come first among the libraries, ahead of the shim; it is told not to check that.
+@pytest.mark.parametrize("fault, error", [
+    # velto.deb is already there, as a link to a file of someone else's: never opened through it.
+    ("symlink", b""),
+    ("fsync", b""),  # the package could not be flushed to storage
+    ("random", b"could not retrieve random bytes for uuid: No such file or directory\n"),
+], ids=["symlink", "fsync", "random"])
+def test_injected_faults_give_1_and_leave_nothing(tmpdir_base, fault, error):
+    target = tmpdir_base + ".target"
+    env = clean_env(tmpdir_base, LD_PRELOAD=FAULT_SHIM, VELTO_SHIM_FAULTS=fault,
+                    VELTO_SHIM_TARGET=target,
+                    ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0")
+    try:
+        result = run_check([SETUP, "--check"], env)
+        assert (result.returncode, result.stdout, result.stderr) == (1, b"", error)
+        assert not os.path.lexists(target)
+    finally:
+        if os.path.lexists(target):
+            os.unlink(target)
     assert os.listdir(tmpdir_base) == []
 
 
