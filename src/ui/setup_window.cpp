@@ -10,6 +10,7 @@
 #include "base/glib_ptr.h"
 #include "payload/package_payload.h"
 #include "ui/callback_guard.h"
+#include "ui/progress_display.h"
 
 namespace velto {
 namespace {
@@ -183,7 +184,7 @@ SetupWindow build_setup_window(GtkApplication* application, const SetupWindowInp
   gtk_widget_set_can_default(install_widget, TRUE);
   // ATK announces no change of an object's first description: start with an empty one, so that
   // the busy text, the first description a screen reader hears, is a change (show_message).
-  atk_object_set_description(gtk_widget_get_accessible(install_widget), "");
+  set_accessible_description(install_widget, "");
   gtk_box_pack_end(box, install_widget, FALSE, FALSE, 0);
 
   const auto running = std::make_shared<bool>(false);
