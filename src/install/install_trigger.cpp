@@ -60,8 +60,8 @@ void start_install_run(GtkButton* button, ClickContext& context) {
   // The busy state is complete before the worker exists.
   gtk_widget_set_sensitive(GTK_WIDGET(button), FALSE);
   gtk_spinner_start(context.spinner.get());
-  gtk_label_set_text(context.message.get(),
-                     text_or_empty(*context.catalogue, "updateInstalling").c_str());
+  show_message(context.message.get(), button,
+               text_or_empty(*context.catalogue, "updateInstalling").c_str());
 
   auto [sender, receiver] = make_progress_channel();
   spawn_worker(context.worker_body, std::move(sender));

@@ -23,12 +23,27 @@ void free_poll_context(gpointer data) noexcept { delete static_cast<PollContext*
 void show_report(PollContext& context, const char* key) {
   *context.running = false;
   gtk_spinner_stop(context.spinner.get());
-  gtk_widget_set_sensitive(GTK_WIDGET(context.button.get()), TRUE);
-  gtk_label_set_text(context.message.get(),
-                     lookup_text(*context.catalogue, key).value_or(std::string()).c_str());
+  GtkWidget* install = GTK_WIDGET(context.button.get());
+  gtk_widget_set_sensitive(install, TRUE);
+  show_message(context.message.get(), context.button.get(),
+               lookup_text(*context.catalogue, key).value_or(std::string()).c_str());
+  // GTK dropped the focus when the button went insensitive; give it back, so that Enter or Space
+  // retries at once.
+  gtk_widget_grab_focus(install);
 }
 
 }  // namespace
+
+void show_message(GtkLabel* message, GtkButton* install, const char* text) {
+  gtk_label_set_text(message, text);
+  set_accessible_description(GTK_WIDGET(install), text);
+}
+
+void set_accessible_description(GtkWidget* widget, const char* text) {
+  // Set as a property rather than with ATK's own call, which would make the program need the ATK
+  // library by name besides GTK.
+  g_object_set(gtk_widget_get_accessible(widget), "accessible-description", text, nullptr);
+}
 
 gboolean poll_progress(PollContext& context) {
   const TryReceiveResult result = context.receiver.try_receive();

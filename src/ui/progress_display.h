@@ -2,13 +2,23 @@
 // the window into its final state for the run.
 #pragma once
 
-#include <glib.h>
+#include <gtk/gtk.h>
 
 #include <memory>
 
 #include "install/install_trigger.h"
 
 namespace velto {
+
+// Shows `text` in the message label and hands it to a screen reader as the accessible description
+// of the Install button. A screen reader does not speak a label that changes beside the focus,
+// but it does speak a new description of the widget it follows, and it keeps following Install
+// while the button is insensitive during a run. Unlike an alert widget or a focus move, this adds
+// no widget, role or row and works for the busy text too.
+void show_message(GtkLabel* message, GtkButton* install, const char* text);
+
+// What a screen reader is told about `widget` besides its name.
+void set_accessible_description(GtkWidget* widget, const char* text);
 
 // One tick, without waiting: G_SOURCE_CONTINUE while the run is still going, G_SOURCE_REMOVE once
 // its event or the worker's silent end has been shown.

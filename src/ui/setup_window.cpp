@@ -2,12 +2,15 @@
 
 #include <gdk-pixbuf/gdk-pixbuf.h>
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
 #include <string>
 
 #include "base/glib_ptr.h"
 #include "payload/package_payload.h"
 #include "ui/callback_guard.h"
+#include "ui/progress_display.h"
 
 namespace velto {
 namespace {
@@ -24,8 +27,10 @@ constexpr gint kIconSize = 48;
 // and keeps the property at 65,538 words (256 KiB) instead of 261,123 (1 MiB) for 511, for every
 // window manager, task bar or switcher that reads it.
 constexpr gint kWindowIconSize = 256;
-// The consent and message labels wrap at this width, which keeps the window near 460 pixels.
-constexpr gint kMaxWidthChars = 54;
+// The consent and message labels ask for exactly this many average characters, whatever their
+// text, and wrap at the width the box gives them: both at one width, so no text can widen the
+// window. With GTK's 10-point font that is 408 pixels, inside the 412 a 460-pixel window leaves.
+constexpr gint kWrapChars = 51;
 
 // The icon as a pixbuf, or nothing when the bytes do not decode. A loader that reports an error
 // may still hold a pixbuf from the image's header whose rows were never filled, so any error
@@ -41,6 +46,54 @@ GObjectPtr<GdkPixbuf> decode_icon(std::span<const unsigned char> png) {
   const bool closed = gdk_pixbuf_loader_close(loader.get(), ErrorOut{close_error}) != FALSE;
   if (!written || !closed) return nullptr;
   return make_ref(gdk_pixbuf_loader_get_pixbuf(loader.get()));
+}
+
+// The label text with its first letter marked as the mnemonic (Alt and that letter) and its own
+// underscores doubled, so that it shows exactly as written.
+std::string mnemonic_form(const std::string& text) {
+  std::string marked;
+  bool has_mnemonic = false;
+  const char* const end = text.c_str() + std::strlen(text.c_str());
+  for (const char* at = text.c_str(); at < end;) {
+    // Bounded by the end, should a text not be valid UTF-8.
+    const char* next = std::min<const char*>(g_utf8_next_char(at), end);
+    const gunichar character = g_utf8_get_char(at);
+    if (!has_mnemonic && g_unichar_isalpha(character)) {
+      marked += '_';
+      has_mnemonic = true;
+    }
+    if (character == '_') marked += '_';
+    marked.append(at, next);
+    at = next;
+  }
+  return marked;
+}
+
+// Gives the button's shown label a mnemonic. The button's own "label" stays the catalogue's text,
+// and its accessible name, read from the shown text, with it.
+void add_mnemonic(GtkButton* button, const std::string& text) {
+  GtkWidget* shown = gtk_bin_get_child(GTK_BIN(button));
+  if (GTK_IS_LABEL(shown)) {
+    gtk_label_set_text_with_mnemonic(GTK_LABEL(shown), mnemonic_form(text).c_str());
+  }
+}
+
+void set_wrapping(GtkLabel* label) {
+  gtk_label_set_line_wrap(label, TRUE);
+  gtk_label_set_width_chars(label, kWrapChars);
+  gtk_label_set_max_width_chars(label, kWrapChars);
+  gtk_label_set_xalign(label, 0.0F);  // the two blocks of text start at one edge
+}
+
+gboolean on_key_press(GtkWidget* window, GdkEventKey* event, gpointer) noexcept {
+  if (event->keyval != GDK_KEY_Escape ||
+      (event->state & gtk_accelerator_get_default_mod_mask()) != 0) {
+    return FALSE;
+  }
+  // The window manager's close takes this same way, through "delete-event", which refuses it
+  // while a run is in progress.
+  gtk_window_close(GTK_WINDOW(window));
+  return TRUE;
 }
 
 gboolean on_delete_event(GtkWidget*, GdkEvent*, gpointer data) noexcept {
@@ -107,26 +160,40 @@ SetupWindow build_setup_window(GtkApplication* application, const SetupWindowInp
 
   const std::optional<std::string> consent = lookup_text(catalogue, "linuxSetupConsent");
   built.consent = pack_label(box, consent ? consent->c_str() : nullptr, TRUE);
-  gtk_label_set_line_wrap(built.consent, TRUE);
-  gtk_label_set_max_width_chars(built.consent, kMaxWidthChars);
+  set_wrapping(built.consent);
 
   built.message = GTK_LABEL(gtk_label_new(nullptr));
-  gtk_label_set_line_wrap(built.message, TRUE);
   // Without a width of its own, a wrapping label asks for its whole text on one line, and a window
   // that cannot be resized grows to that: a long report would widen the window to the screen.
-  gtk_label_set_max_width_chars(built.message, kMaxWidthChars);
+  set_wrapping(built.message);
+  gtk_label_set_yalign(built.message, 0.0F);  // a short text sits right below the consent text
   gtk_box_pack_start(box, GTK_WIDGET(built.message), FALSE, FALSE, 0);
+  // The message row is as tall as the consent text's block from the start, so a text of up to as
+  // many lines takes no more room than the empty row: the window keeps its size, and Install stays
+  // under the pointer. The widgets hold the group.
+  const auto same_height = take_ref(gtk_size_group_new(GTK_SIZE_GROUP_VERTICAL));
+  gtk_size_group_add_widget(same_height.get(), GTK_WIDGET(built.consent));
+  gtk_size_group_add_widget(same_height.get(), GTK_WIDGET(built.message));
 
   built.spinner = GTK_SPINNER(gtk_spinner_new());
   gtk_box_pack_start(box, GTK_WIDGET(built.spinner), FALSE, FALSE, 0);
 
   const std::string install = lookup_text(catalogue, "linuxSetupInstall").value_or(std::string());
   built.install = GTK_BUTTON(gtk_button_new_with_label(install.c_str()));
-  gtk_box_pack_end(box, GTK_WIDGET(built.install), FALSE, FALSE, 0);
+  GtkWidget* install_widget = GTK_WIDGET(built.install);
+  add_mnemonic(built.install, install);
+  gtk_style_context_add_class(gtk_widget_get_style_context(install_widget),
+                              GTK_STYLE_CLASS_SUGGESTED_ACTION);
+  gtk_widget_set_can_default(install_widget, TRUE);
+  // ATK announces no change of an object's first description: start with an empty one, so that
+  // the busy text, the first description a screen reader hears, is a change (show_message).
+  set_accessible_description(install_widget, "");
+  gtk_box_pack_end(box, install_widget, FALSE, FALSE, 0);
 
   const auto running = std::make_shared<bool>(false);
   g_signal_connect_data(built.window, "delete-event", G_CALLBACK(on_delete_event),
                         new RunningFlag(running), free_running_flag, GConnectFlags{});
+  g_signal_connect(built.window, "key-press-event", G_CALLBACK(on_key_press), nullptr);
   connect_install_trigger(built.install, std::make_unique<ClickContext>(ClickContext{
                                              running,
                                              make_ref(built.spinner),
@@ -137,6 +204,9 @@ SetupWindow build_setup_window(GtkApplication* application, const SetupWindowInp
                                          }));
 
   gtk_container_add(GTK_CONTAINER(built.window), box_widget);
+  // Enter anywhere in the window, and Space or Enter from the first moment, press Install.
+  gtk_widget_grab_default(install_widget);
+  gtk_widget_grab_focus(install_widget);
   gtk_widget_show_all(GTK_WIDGET(built.window));
   return built;
 }

@@ -26,6 +26,7 @@ SOURCE_DIR = pathlib.Path(os.environ.get("VELTO_SOURCE_DIR",
                                          pathlib.Path(__file__).resolve().parent.parent.parent))
 BUILD_DIR = pathlib.Path(os.environ.get("VELTO_BUILD_DIR", SOURCE_DIR / "build"))
 CLOSE_WINDOW = BUILD_DIR / "tests" / "support" / "velto_close_window"
+XDOTOOL = "/usr/bin/xdotool"
 # GTK's own name for its title bar's close button; the tests run GTK with English messages.
 TITLE_BAR_CLOSE = "Close"
 
@@ -122,6 +123,15 @@ class SetupWindow:
     def button_sensitive(self):
         return self.button().get_state_set().contains(Atspi.StateType.SENSITIVE)
 
+    def install_focused(self):
+        """Whether Install has the keyboard focus (in a window that has the input focus)."""
+        return self.button().get_state_set().contains(Atspi.StateType.FOCUSED)
+
+    def size(self):
+        """The window's width and height in pixels, as the accessibility bus reports them."""
+        extents = self._frame().get_extents(Atspi.CoordType.SCREEN)
+        return [extents.width, extents.height]
+
     def window_title(self):
         frame = self._frame()
         return frame.get_name() if frame else None
@@ -152,6 +162,24 @@ class SetupWindow:
 
     def click_install(self):
         assert Atspi.Action.do_action(self.button(), 0)
+
+    # The keyboard, on X only: a headless compositor has no seat to type on.
+
+    def _xdotool(self, *arguments):
+        return subprocess.run([XDOTOOL, *arguments], capture_output=True, text=True, check=True,
+                              timeout=20).stdout
+
+    def give_input_focus(self):
+        """Gives the window the X input focus (XSetInputFocus), as a window manager does for the
+        window it activates; under Xvfb there is none to do it. Keys then go to this window."""
+        (x_window,) = self._xdotool("search", "--sync", "--onlyvisible", "--pid",
+                                    str(self.process.pid)).split()
+        self._xdotool("windowfocus", "--sync", x_window)
+
+    def press_key(self, key):
+        """Presses and releases `key` (an X key name such as "space" or "alt+i") on the keyboard,
+        which sends it to the window with the input focus."""
+        self._xdotool("key", key)
 
     def closed(self):
         return self.process.poll() is not None

@@ -41,6 +41,33 @@ SharedCatalogue catalogue_of(const char* identity) {
 
 std::string label_text(GtkLabel* label) { return gtk_label_get_text(label); }
 
+// What a screen reader is handed with the focused Install button besides its name.
+std::string description(const SetupWindow& w) {
+  const char* text = atk_object_get_description(gtk_widget_get_accessible(GTK_WIDGET(w.install)));
+  return text != nullptr ? text : "(none)";
+}
+
+// The label Install shows (the button's own "label" property is the catalogue's text).
+GtkLabel* shown_label(const SetupWindow& w) {
+  return GTK_LABEL(gtk_bin_get_child(GTK_BIN(w.install)));
+}
+
+struct EventFree {
+  void operator()(GdkEvent* event) const noexcept { gdk_event_free(event); }
+};
+
+// Delivers a key press to the window as the X server would.
+void press_key(GtkWindow* window, guint keyval, GdkModifierType state = GdkModifierType{}) {
+  const std::unique_ptr<GdkEvent, EventFree> event(gdk_event_new(GDK_KEY_PRESS));
+  event->key.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(GTK_WIDGET(window))));
+  event->key.time = GDK_CURRENT_TIME;
+  event->key.keyval = keyval;
+  event->key.state = state;
+  gdk_event_set_device(
+      event.get(), gdk_seat_get_keyboard(gdk_display_get_default_seat(gdk_display_get_default())));
+  gtk_main_do_event(event.get());
+}
+
 class SetupWindowTest : public ::testing::Test {
  protected:
   // Builds a window and watches for its destruction.
@@ -168,15 +195,30 @@ TEST_F(SetupWindowTest, EnglishWindowHasItsPropertiesRowsAndTexts) {
   EXPECT_EQ(label_text(w.consent),
             "Velto will be installed on this computer. Missing dependencies may be downloaded and "
             "Linux administrator approval will be requested. Continue?");
-  EXPECT_TRUE(gtk_label_get_line_wrap(w.consent));
-  EXPECT_EQ(gtk_label_get_max_width_chars(w.consent), 54);
   EXPECT_EQ(label_text(w.message), "");
-  EXPECT_TRUE(gtk_label_get_line_wrap(w.message));
-  EXPECT_EQ(gtk_label_get_max_width_chars(w.message), 54);
+  for (GtkLabel* wrapping : {w.consent, w.message}) {
+    // One width for both, whatever the text, and one left edge.
+    EXPECT_TRUE(gtk_label_get_line_wrap(wrapping));
+    EXPECT_EQ(gtk_label_get_width_chars(wrapping), 51);
+    EXPECT_EQ(gtk_label_get_max_width_chars(wrapping), 51);
+    EXPECT_EQ(gtk_label_get_xalign(wrapping), 0.0F);
+  }
   EXPECT_FALSE(gtk_label_get_line_wrap(w.version));
   EXPECT_FALSE(spinning(w));
   EXPECT_STREQ(gtk_button_get_label(w.install), "Install");
   EXPECT_TRUE(gtk_widget_get_sensitive(GTK_WIDGET(w.install)));
+
+  // For the keyboard: Install has the focus, is the default, and Alt+I presses it.
+  EXPECT_EQ(gtk_window_get_focus(w.window), GTK_WIDGET(w.install));
+  EXPECT_TRUE(gtk_widget_has_default(GTK_WIDGET(w.install)));
+  EXPECT_EQ(label_text(shown_label(w)), "Install");
+  EXPECT_EQ(gtk_label_get_mnemonic_keyval(shown_label(w)), GDK_KEY_i);
+  EXPECT_TRUE(gtk_style_context_has_class(gtk_widget_get_style_context(GTK_WIDGET(w.install)),
+                                          GTK_STYLE_CLASS_SUGGESTED_ACTION));
+  // For a screen reader: the name is the text, and the description starts empty, not unset, so
+  // that the first text put there is announced as a change.
+  EXPECT_STREQ(atk_object_get_name(gtk_widget_get_accessible(GTK_WIDGET(w.install))), "Install");
+  EXPECT_EQ(description(w), "");
 
   // Nothing forces the size: GTK gives the content its natural height, which is above 270.
   gint width = 0;
@@ -190,6 +232,9 @@ TEST_F(SetupWindowTest, TurkishWindowShowsTheTurkishTexts) {
   const SetupWindow w = open(builtin(Language::kTurkish));
   EXPECT_STREQ(gtk_window_get_title(w.window), "Velto - Uzak Erişim Kurulumu");
   EXPECT_STREQ(gtk_button_get_label(w.install), "Kur");
+  EXPECT_EQ(label_text(shown_label(w)), "Kur");
+  EXPECT_EQ(gtk_label_get_mnemonic_keyval(shown_label(w)), GDK_KEY_k);
+  EXPECT_STREQ(atk_object_get_name(gtk_widget_get_accessible(GTK_WIDGET(w.install))), "Kur");
   EXPECT_EQ(label_text(w.consent),
             "Velto bu bilgisayara kurulacak. Gerekirse paket bağımlılıkları internetten "
             "indirilecek ve Linux yönetici onayı istenecek. Devam edilsin mi?");
@@ -256,10 +301,14 @@ TEST_F(SetupWindowTest, InstallMakesTheWindowBusyAndClosingIsRefused) {
   // The busy state is there before the worker thread exists, with no main-loop turn in between.
   EXPECT_TRUE(busy(w));
   EXPECT_EQ(label_text(w.message), kEnglishInstalling);
+  EXPECT_EQ(description(w), kEnglishInstalling);
 
   auto sender = worker_.take_run();
   ASSERT_TRUE(sender);
   request_close();
+  EXPECT_FALSE(closed_);
+  press_key(w.window, GDK_KEY_Escape);  // the same close, from the keyboard
+  pump_for(50ms);
   EXPECT_FALSE(closed_);
 
   // Nothing sent and the worker still holds its end: ticks change nothing.
@@ -301,6 +350,9 @@ TEST_F(SetupWindowTest, ReportShowsItsTextAndOffersInstallAgain) {
 
   ASSERT_TRUE(pump_until([&] { return offered_again(w); }));
   EXPECT_EQ(label_text(w.message), kEnglishPrepareBusy);
+  EXPECT_EQ(description(w), kEnglishPrepareBusy);
+  // GTK took the focus from the insensitive button; it is back, so Enter or Space retries.
+  EXPECT_EQ(gtk_window_get_focus(w.window), GTK_WIDGET(w.install));
   EXPECT_FALSE(closed_);
 
   // With the run over, a close is no longer refused.
@@ -308,22 +360,102 @@ TEST_F(SetupWindowTest, ReportShowsItsTextAndOffersInstallAgain) {
   EXPECT_TRUE(closed_);
 }
 
-TEST_F(SetupWindowTest, ALongReportWrapsInsteadOfWideningTheWindow) {
+TEST_F(SetupWindowTest, EscapeClosesTheIdleWindowAndOtherKeysDoNot) {
+  {
+    const SetupWindow w = open(builtin(Language::kEnglish));
+    press_key(w.window, GDK_KEY_Escape, GDK_CONTROL_MASK);
+    press_key(w.window, GDK_KEY_q);
+    pump_for(50ms);
+    EXPECT_FALSE(closed_);
+    press_key(w.window, GDK_KEY_Escape);
+    EXPECT_TRUE(pump_until([&] { return closed_; }));
+  }
+  {
+    // After a report, as before the first run.
+    closed_ = false;
+    const SetupWindow w = open(builtin(Language::kEnglish));
+    gtk_button_clicked(w.install);
+    worker_.take_run().reset();
+    ASSERT_TRUE(pump_until([&] { return offered_again(w); }));
+    press_key(w.window, GDK_KEY_Escape);
+    EXPECT_TRUE(pump_until([&] { return closed_; }));
+  }
+}
+
+TEST_F(SetupWindowTest, AltWithTheMarkedLetterOrEnterPressesInstall) {
   const SetupWindow w = open(builtin(Language::kTurkish));
-  gint width_before = 0;
-  gint height_before = 0;
-  gtk_window_get_size(w.window, &width_before, &height_before);
-  gtk_button_clicked(w.install);
-  auto sender = worker_.take_run();
-  ASSERT_TRUE(sender);
-  sender->send(ProgressEvent::report("linuxSetupPrepareFailed"));  // the longest text
+  EXPECT_FALSE(gtk_window_mnemonic_activate(w.window, GDK_KEY_i, GDK_MOD1_MASK));
+  EXPECT_TRUE(gtk_window_mnemonic_activate(w.window, GDK_KEY_k, GDK_MOD1_MASK));
+  // Activated from the keyboard, a button shows itself pressed for a moment before it clicks.
+  EXPECT_TRUE(pump_until([&] { return busy(w); }));
+  worker_.take_run().reset();
   ASSERT_TRUE(pump_until([&] { return offered_again(w); }));
-  pump_for(100ms);  // let the window take its new size
-  gint width = 0;
-  gint height = 0;
-  gtk_window_get_size(w.window, &width, &height);
-  EXPECT_EQ(width, width_before);
-  EXPECT_GT(height, height_before);  // the text takes lines, not width
+
+  // Enter presses the default even where the focus is elsewhere.
+  gtk_window_set_focus(w.window, nullptr);
+  EXPECT_TRUE(gtk_window_activate_default(w.window));
+  EXPECT_TRUE(pump_until([&] { return busy(w); }));
+  EXPECT_EQ(worker_.runs_started(), 2);
+}
+
+TEST_F(SetupWindowTest, MnemonicMarksTheFirstLetterAndShowsTheTextAsWritten) {
+  struct Case {
+    const char* text;
+    guint keyval;
+  };
+  const Case cases[] = {
+      {"Install", GDK_KEY_i},        {"_a_b", GDK_KEY_a},      {"3 Çalıştır", GDK_KEY_ccedilla},
+      {"2 > 1", GDK_KEY_VoidSymbol}, {"", GDK_KEY_VoidSymbol},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    const std::string identity = std::string(R"({"linuxSetupInstall": ")") + c.text + "\"}";
+    const SetupWindow w = open(catalogue_of(identity.c_str()));
+    const std::string text = c.text;
+    // Shown, named and kept exactly as written; only the letter is marked.
+    EXPECT_EQ(gtk_button_get_label(w.install), text);
+    EXPECT_EQ(label_text(shown_label(w)), text);
+    EXPECT_EQ(atk_object_get_name(gtk_widget_get_accessible(GTK_WIDGET(w.install))), text);
+    EXPECT_EQ(gtk_label_get_mnemonic_keyval(shown_label(w)), c.keyval);
+    gtk_widget_destroy(GTK_WIDGET(w.window));
+    pump_for(10ms);
+  }
+  closed_ = true;
+}
+
+TEST_F(SetupWindowTest, EveryTextKeepsTheWindowSizeInBothLanguages) {
+  for (const Language language : {Language::kEnglish, Language::kTurkish}) {
+    const SharedCatalogue catalogue = builtin(language);
+    const SetupWindow w = open(catalogue);
+    gint idle_width = 0;
+    gint idle_height = 0;
+    gtk_window_get_size(w.window, &idle_width, &idle_height);
+    EXPECT_EQ(idle_width, 460);
+    for (const char* key :
+         {"updateInstalling", "linuxSetupFailed", "linuxSetupPrepareFailed",
+          "linuxSetupPrepareLegacy", "linuxSetupPrepareBusy", "linuxSetupRestartFailed",
+          "linuxSetupRestartLegacy", "linuxSetupRestartBusy"}) {
+      SCOPED_TRACE(key);
+      const std::optional<std::string> text = lookup_text(*catalogue, key);
+      ASSERT_TRUE(text);
+      gtk_label_set_text(w.message, text->c_str());
+      pump_for(100ms);  // let the window take its new size
+      gint width = 0;
+      gint height = 0;
+      gtk_window_get_size(w.window, &width, &height);
+      EXPECT_EQ(width, idle_width);    // the text takes lines, not width,
+      EXPECT_EQ(height, idle_height);  // and lines the row already holds
+      GtkAllocation consent{};
+      GtkAllocation message{};
+      gtk_widget_get_allocation(GTK_WIDGET(w.consent), &consent);
+      gtk_widget_get_allocation(GTK_WIDGET(w.message), &message);
+      EXPECT_EQ(message.x, consent.x);
+      EXPECT_EQ(message.width, consent.width);
+    }
+    gtk_widget_destroy(GTK_WIDGET(w.window));
+    pump_for(10ms);
+  }
+  closed_ = true;
 }
 
 TEST_F(SetupWindowTest, WorkerEndingWithoutAReportShowsTheFailedText) {
@@ -337,6 +469,8 @@ TEST_F(SetupWindowTest, WorkerEndingWithoutAReportShowsTheFailedText) {
   EXPECT_EQ(label_text(w.message),
             "Kurulum tamamlanamadı. Bu kurucu Ubuntu/Debian amd64 içindir; ayrıntı için "
             "terminalden çalıştırın.");
+  EXPECT_EQ(description(w), label_text(w.message));
+  EXPECT_EQ(gtk_window_get_focus(w.window), GTK_WIDGET(w.install));
   EXPECT_FALSE(closed_);
 }
 
@@ -351,6 +485,7 @@ TEST_F(SetupWindowTest, ReportWhoseKeyHasNoTextEmptiesTheLabel) {
     sender->send(ProgressEvent::report(key));
     ASSERT_TRUE(pump_until([&] { return offered_again(w); }));
     EXPECT_EQ(label_text(w.message), "");
+    EXPECT_EQ(description(w), "");
   }
 }
 
