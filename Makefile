@@ -24,8 +24,13 @@ build: configure
 run: deps build
 	./$(BUILD_DIR)/velto-linux-setup $(ARGS)
 
+# ctest prints no output of a suite it counts as skipped, so the reason each one gave (a line the
+# pytest runner, tests/support/run_pytest.py, marks for this purpose) follows the summary.
 test: deps build
-	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
+	@status=0; ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS) || status=$$?; \
+	awk 'sub(/^velto-skipped: /, "\t") { if (!n++) print "Why they did not run:"; print }' \
+	  $(BUILD_DIR)/Testing/Temporary/LastTest.log 2>/dev/null; \
+	exit $$status
 
 # The GoogleTest suites (label unit) and the check-mode system tests (label check_mode) once more,
 # built with AddressSanitizer and UndefinedBehaviorSanitizer in a folder of their own. A finding

@@ -1,0 +1,66 @@
+"""Runs one pytest suite for ctest, and tells ctest when the suite ran nothing.
+
+    run_pytest.py SUITE PYTEST_ARGUMENT...
+
+pytest ends with status 0 when every case was skipped, so ctest would count a suite that ran
+nothing as passed. Such a suite ends here with SKIPPED instead, which the suite's ctest test names
+as its SKIP_RETURN_CODE, so ctest lists it under the tests that did not run. ctest shows no output
+of a skipped test, so the reasons go on one line marked with SKIP_MARK, which `make test` prints
+after ctest's summary. In CI (CI=true) the machine is meant to run everything: a suite that ran
+nothing fails there.
+
+A suite in which some cases ran keeps pytest's status, and so does one that collected no case at
+all (pytest's 5): that is a broken suite, not a machine that lacks something.
+"""
+import os
+import sys
+
+import pytest
+
+SKIPPED = 77  # tests/CMakeLists.txt gives ctest the same number
+SKIP_MARK = "velto-skipped: "
+
+
+class CaseOutcomes:
+    """pytest plugin: which cases ran (in any phase, to any result) and why the others skipped."""
+
+    def __init__(self):
+        self.ran = set()
+        self.skip_reasons = {}
+
+    def pytest_runtest_logreport(self, report):
+        if report.skipped and not hasattr(report, "wasxfail"):
+            self.skip_reasons.setdefault(report.nodeid, skip_reason(report))
+        elif report.when == "call" or report.failed:
+            self.ran.add(report.nodeid)
+
+    def all_skipped(self):
+        """The distinct skip reasons when no case ran and at least one skipped, else None."""
+        if self.ran or not self.skip_reasons:
+            return None
+        return sorted(set(self.skip_reasons.values()))
+
+
+def skip_reason(report):
+    # A skip's long report is (file, line, "Skipped: REASON").
+    if isinstance(report.longrepr, tuple):
+        return report.longrepr[2].removeprefix("Skipped: ")
+    return str(report.longrepr)
+
+
+def main():
+    suite, arguments = sys.argv[1], sys.argv[2:]
+    outcomes = CaseOutcomes()
+    status = int(pytest.main(arguments, plugins=[outcomes]))
+    reasons = outcomes.all_skipped() if status == pytest.ExitCode.OK else None
+    if reasons is None:
+        return status
+    if os.environ.get("CI") == "true":
+        print(f"{suite}: every case was skipped, which CI does not accept: {'; '.join(reasons)}")
+        return int(pytest.ExitCode.TESTS_FAILED)
+    print(f"{SKIP_MARK}{suite}: {'; '.join(reasons)}", flush=True)
+    return SKIPPED
+
+
+if __name__ == "__main__":
+    sys.exit(main())
