@@ -26,11 +26,12 @@ build: configure
 run: deps build
 	./$(BUILD_DIR)/velto-linux-setup $(ARGS)
 
-# ctest prints no output of a suite it counts as skipped, so the reason each one gave (a line the
-# pytest runner, tests/support/run_pytest.py, marks for this purpose) follows the summary.
+# ctest prints no output of a suite that passed or that it counts as skipped, so the skipped cases
+# of each suite and why they skipped (a line the pytest runner, tests/support/run_pytest.py, marks
+# for this purpose) follow the summary.
 test: deps build
 	@status=0; ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS) || status=$$?; \
-	awk 'sub(/^velto-skipped: /, "\t") { if (!n++) print "Why they did not run:"; print }' \
+	awk 'sub(/^velto-skipped: /, "\t") { if (!n++) print "Skipped cases, and why:"; print }' \
 	  $(BUILD_DIR)/Testing/Temporary/LastTest.log 2>/dev/null; \
 	exit $$status
 

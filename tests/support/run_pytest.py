@@ -4,13 +4,15 @@
 
 pytest ends with status 0 when every case was skipped, so ctest would count a suite that ran
 nothing as passed. Such a suite ends here with SKIPPED instead, which the suite's ctest test names
-as its SKIP_RETURN_CODE, so ctest lists it under the tests that did not run. ctest shows no output
-of a skipped test, so the reasons go on one line marked with SKIP_MARK, which `make test` prints
-after ctest's summary. In CI (CI=true) the machine is meant to run everything: a suite that ran
-nothing fails there.
+as its SKIP_RETURN_CODE, so ctest lists it under the tests that did not run. In CI (CI=true) the
+machine is meant to run everything: a suite that ran nothing fails there.
 
 A suite in which some cases ran keeps pytest's status, and so does one that collected no case at
 all (pytest's 5): that is a broken suite, not a machine that lacks something.
+
+ctest shows no output of a skipped or passed test, so a suite that passed or was skipped with
+cases skipped says how many and why on one line marked with SKIP_MARK, which `make test` prints
+after ctest's summary.
 """
 import os
 import sys
@@ -34,11 +36,11 @@ class CaseOutcomes:
         elif report.when == "call" or report.failed:
             self.ran.add(report.nodeid)
 
-    def all_skipped(self):
-        """The distinct skip reasons when no case ran and at least one skipped, else None."""
-        if self.ran or not self.skip_reasons:
-            return None
-        return sorted(set(self.skip_reasons.values()))
+    def skipped_line(self, suite):
+        """How many cases skipped, of how many, and the distinct reasons."""
+        skipped = len(self.skip_reasons)
+        share = f"all {skipped}" if not self.ran else f"{skipped} of {skipped + len(self.ran)}"
+        return f"{suite}: {share} cases: {'; '.join(sorted(set(self.skip_reasons.values())))}"
 
 
 def skip_reason(report):
@@ -52,13 +54,15 @@ def main():
     suite, arguments = sys.argv[1], sys.argv[2:]
     outcomes = CaseOutcomes()
     status = int(pytest.main(arguments, plugins=[outcomes]))
-    reasons = outcomes.all_skipped() if status == pytest.ExitCode.OK else None
-    if reasons is None:
+    if status != pytest.ExitCode.OK or not outcomes.skip_reasons:
+        return status
+    if outcomes.ran:
+        print(SKIP_MARK + outcomes.skipped_line(suite), flush=True)
         return status
     if os.environ.get("CI") == "true":
-        print(f"{suite}: every case was skipped, which CI does not accept: {'; '.join(reasons)}")
+        print(f"CI does not accept a suite that ran nothing: {outcomes.skipped_line(suite)}")
         return int(pytest.ExitCode.TESTS_FAILED)
-    print(f"{SKIP_MARK}{suite}: {'; '.join(reasons)}", flush=True)
+    print(SKIP_MARK + outcomes.skipped_line(suite), flush=True)
     return SKIPPED
 
 
