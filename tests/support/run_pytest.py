@@ -38,9 +38,10 @@ class CaseOutcomes:
 
     def skipped_line(self, suite):
         """How many cases skipped, of how many, and the distinct reasons."""
-        skipped = len(self.skip_reasons)
-        share = f"all {skipped}" if not self.ran else f"{skipped} of {skipped + len(self.ran)}"
-        return f"{suite}: {share} cases: {'; '.join(sorted(set(self.skip_reasons.values())))}"
+        skipped, total = len(self.skip_reasons), len(self.skip_reasons) + len(self.ran)
+        share = f"{skipped} of {total}" if self.ran else f"all {total}"
+        cases = "case" if total == 1 else "cases"
+        return f"{suite}: {share} {cases}: {'; '.join(sorted(set(self.skip_reasons.values())))}"
 
 
 def skip_reason(report):
