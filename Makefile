@@ -60,8 +60,10 @@ SOURCE_DATE_EPOCH ?= $(shell git -C $(CURDIR) log -1 --format=%ct 2>/dev/null)
 dist: deps
 	@test -n "$(SOURCE_DATE_EPOCH)" || { \
 	  echo "make dist: SOURCE_DATE_EPOCH is not set and git names no last commit here" >&2; exit 1; }
-	cmake -S . -B $(DIST_BUILD_DIR) $(CMAKE_FLAGS) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF
-	SOURCE_DATE_EPOCH=$(SOURCE_DATE_EPOCH) cmake --build $(DIST_BUILD_DIR) -j $(JOBS) --target velto-linux-setup
+	cmake -S . -B $(DIST_BUILD_DIR) $(CMAKE_FLAGS) \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF
+	SOURCE_DATE_EPOCH=$(SOURCE_DATE_EPOCH) \
+	  cmake --build $(DIST_BUILD_DIR) -j $(JOBS) --target velto-linux-setup
 	tools/make-dist $(DIST_BUILD_DIR)/velto-linux-setup $(DIST_DIR) $(SOURCE_DATE_EPOCH)
 
 bench: deps build

@@ -25,7 +25,8 @@ def last_commit_time():
     """What `make dist` takes from git; any fixed value serves where git cannot say."""
     result = subprocess.run(["git", "-C", str(SOURCE), "log", "-1", "--format=%ct"],
                             capture_output=True, text=True)
-    return result.stdout.strip() if result.returncode == 0 and result.stdout.strip() else "1767225600"
+    found = result.stdout.strip() if result.returncode == 0 else ""
+    return found or "1767225600"
 
 
 EPOCH = last_commit_time()
