@@ -80,11 +80,9 @@ class Desktop:
         if not self.lifecycle.is_dir():
             return {}
         found = {}
-        for path in self.lifecycle.iterdir():
-            # A record being written is a temporary file until it is renamed into place, and the
-            # program prunes old records meanwhile: only what stands as a record counts.
-            if path.suffix != ".json":
-                continue
+        # A record being written is a temporary file (NAME.json.XXXXXX) until it is renamed into
+        # place, and pruning removes records: only a renamed record counts, and one may vanish.
+        for path in self.lifecycle.glob("*.json"):
             try:
                 found[path.name] = json.loads(path.read_text())
             except (ValueError, FileNotFoundError):

@@ -72,13 +72,20 @@ def test_a_release_package_with_other_fields_is_refused_by_name(fields, named):
 
 
 def test_a_matching_release_package_is_embedded_with_its_own_digest():
+    """`VELTO_PACKAGE=… make dist`, as a release is made: dated by the last commit."""
     with tempfile.TemporaryDirectory(prefix="velto-release.") as scratch:
         deb = release_package(scratch)
-        build_dir = os.path.join(scratch, "build")
-        assert configure(build_dir, "-DVELTO_PACKAGE=" + deb).returncode == 0
-        result = build(build_dir, "velto-linux-setup")
+        build_dir, dist = os.path.join(scratch, "build"), os.path.join(scratch, "dist")
+        environment = {name: value for name, value in os.environ.items()
+                       if name not in ("MAKEFLAGS", "MFLAGS", "MAKELEVEL", "SOURCE_DATE_EPOCH")}
+        result = subprocess.run(["make", "-C", SOURCE, "dist", "DIST_BUILD_DIR=" + build_dir,
+                                 "DIST_DIR=" + dist], env=dict(environment, VELTO_PACKAGE=deb),
+                                capture_output=True, text=True)
         assert result.returncode == 0, result.stdout + result.stderr
-        check = subprocess.run([os.path.join(build_dir, "velto-linux-setup"), "--check"],
+        commit_time = subprocess.run(["git", "-C", SOURCE, "log", "-1", "--format=%ct"],
+                                     capture_output=True, text=True, check=True).stdout
+        assert int(os.stat(os.path.join(dist, "velto-linux-setup")).st_mtime) == int(commit_time)
+        check = subprocess.run([os.path.join(dist, "velto-linux-setup"), "--check"],
                                env={"TMPDIR": scratch, "PATH": "/usr/bin:/bin"})
         assert check.returncode == 0
         digest = subprocess.run(["sha256sum", deb], capture_output=True, text=True).stdout[:64]
