@@ -11,6 +11,7 @@
 #include "base/quoted.h"
 #include "install/install_diagnostics.h"
 #include "install/lock_holder.h"
+#include "payload/interrupt_cleanup.h"
 
 namespace velto {
 namespace {
@@ -154,6 +155,9 @@ RunResult run_install_steps(const InstallPlan& plan) {
 
 void run_install_sequence(const InstallPlan& plan, ProgressSender sender) {
   const RunResult result = run_install_steps(plan);
+  // Once TERM, INT or HUP has removed what was staged, the run's later steps fail for that reason
+  // alone, and the process ends by the signal before anyone could act on a line about them.
+  if (interrupt_is_ending_the_process()) return;
   for (const std::string& line : result.diagnostics) {
     const std::string text = line + "\n";
     // One write per line, so lines from elsewhere cannot land inside it.

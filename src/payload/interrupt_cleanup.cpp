@@ -175,6 +175,11 @@ void InterruptCleanup::remove() noexcept {
   step.finish(idle);
 }
 
+bool interrupt_is_ending_the_process() noexcept {
+  const int state = g_registration.state.load();
+  return state == cleaning || state == ending;
+}
+
 void install_interrupt_cleanup() noexcept {
   struct sigaction action {};
   action.sa_handler = on_interrupt;

@@ -51,6 +51,10 @@ class InterruptCleanup {
   int error_ = 0;
 };
 
+// Whether a handler has taken the registration to end the process: from then on staging's steps
+// are refused, and the process ends as soon as that handler returns.
+bool interrupt_is_ending_the_process() noexcept;
+
 // Has TERM, INT and HUP remove what is registered, then end the process by the same signal, as
 // if no handler had been there. A signal that this process was started with ignored (nohup)
 // stays ignored. Call once at start-up, before any other thread exists.

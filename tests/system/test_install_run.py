@@ -240,8 +240,9 @@ def test_launcher_present_runs_the_real_preflight_then_installs_and_restarts(dis
 
 
 def test_damaged_payload_starts_nothing():
+    # No busy state is read here: the proof fails within milliseconds, so the first 100 ms tick
+    # may show the outcome before a query over the accessibility bus could see the run.
     report = run_case("damaged", desktop="regular", damaged=True)
-    assert_busy_state(report)
     assert report["calls"] == []
     assert_reported(report, "linuxSetupFailed")
     assert_lines(report, "staging the package failed: the carried package does not match its "
