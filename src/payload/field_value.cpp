@@ -1,50 +1,13 @@
 #include "payload/field_value.h"
 
+#include "base/utf8.h"
+
 namespace velto {
 
-// GLib's g_utf8_make_valid would also serve, but it turns NUL bytes into U+FFFD although they are
-// valid UTF-8, so the decoder is written out here.
 char32_t Utf8Reader::next() noexcept {
-  const std::size_t n = bytes_.size();
-  const auto lead = static_cast<unsigned char>(bytes_[offset_]);
-  if (lead < 0x80) {
-    ++offset_;
-    return lead;
-  }
-  int need = 0;
-  unsigned char lo = 0x80;
-  unsigned char hi = 0xbf;
-  char32_t cp = 0;
-  if (lead >= 0xc2 && lead <= 0xdf) {
-    need = 1;
-    cp = lead & 0x1f;
-  } else if (lead >= 0xe0 && lead <= 0xef) {
-    need = 2;
-    cp = lead & 0x0f;
-    if (lead == 0xe0) lo = 0xa0;
-    if (lead == 0xed) hi = 0x9f;
-  } else if (lead >= 0xf0 && lead <= 0xf4) {
-    need = 3;
-    cp = lead & 0x07;
-    if (lead == 0xf0) lo = 0x90;
-    if (lead == 0xf4) hi = 0x8f;
-  } else {
-    ++offset_;
-    return U'\uFFFD';
-  }
-  std::size_t j = offset_ + 1;
-  int got = 0;
-  while (got < need && j < n) {
-    const auto next_byte = static_cast<unsigned char>(bytes_[j]);
-    if (next_byte < lo || next_byte > hi) break;
-    cp = (cp << 6) | (next_byte & 0x3f);
-    lo = 0x80;
-    hi = 0xbf;
-    ++j;
-    ++got;
-  }
-  offset_ = j;
-  return got == need ? cp : U'\uFFFD';
+  const Utf8Sequence sequence = decode_utf8(bytes_.substr(offset_));
+  offset_ += sequence.length;
+  return sequence.valid ? sequence.code_point : U'\uFFFD';
 }
 
 bool is_unicode_white_space(char32_t c) noexcept {

@@ -1,0 +1,44 @@
+#include "base/utf8.h"
+
+namespace velto {
+
+// Written out rather than taken from GLib: the core links no GLib, and g_utf8_make_valid would
+// turn NUL bytes into U+FFFD although they are valid UTF-8.
+Utf8Sequence decode_utf8(std::string_view text) noexcept {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(0);
+  if (lead < 0x80) return {lead, 1, true};
+  std::size_t need = 0;
+  char32_t code_point = 0;
+  unsigned char low = 0x80;  // the range the second byte must lie in
+  unsigned char high = 0xbf;
+  if (lead >= 0xc2 && lead <= 0xdf) {
+    need = 1;
+    code_point = lead & 0x1f;
+  } else if (lead >= 0xe0 && lead <= 0xef) {
+    need = 2;
+    code_point = lead & 0x0f;
+    if (lead == 0xe0) low = 0xa0;   // overlong
+    if (lead == 0xed) high = 0x9f;  // surrogates
+  } else if (lead >= 0xf0 && lead <= 0xf4) {
+    need = 3;
+    code_point = lead & 0x07;
+    if (lead == 0xf0) low = 0x90;   // overlong
+    if (lead == 0xf4) high = 0x8f;  // above U+10FFFF
+  } else {
+    return {0, 1, false};
+  }
+  std::size_t length = 1;
+  while (length <= need && length < text.size()) {
+    const unsigned char next = byte(length);
+    if (next < low || next > high) break;
+    code_point = (code_point << 6) | (next & 0x3f);
+    low = 0x80;
+    high = 0xbf;
+    ++length;
+  }
+  if (length == need + 1) return {code_point, length, true};
+  return {0, length, false};
+}
+
+}  // namespace velto
