@@ -28,11 +28,12 @@ std::vector<const char*> null_terminated(const std::vector<std::string>& strings
   return pointers;
 }
 
-// The signals this process was started with ignored; see record_signals_ignored_at_start().
-sigset_t g_ignored_at_start = [] {
-  sigset_t none;
-  ::sigemptyset(&none);
-  return none;
+// The signals every child starts with at their default: all but those this process was started
+// with ignored (see record_signals_ignored_at_start()).
+sigset_t g_default_in_children = [] {
+  sigset_t all;
+  ::sigfillset(&all);
+  return all;
 }();
 
 // Owners of the two posix_spawn helper objects, destroyed on every way out.
@@ -79,16 +80,9 @@ class SpawnAttributes {
   // and every other signal at its default, whatever this process did with it since.
   bool fresh_signals() noexcept {
     sigset_t none;
-    sigset_t reset;
     ::sigemptyset(&none);
-    ::sigfillset(&reset);
-    for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
-      if (::sigismember(&g_ignored_at_start, signal_number) == 1) {
-        ::sigdelset(&reset, signal_number);
-      }
-    }
     return ok_ && ::posix_spawnattr_setsigmask(&attributes_, &none) == 0 &&
-           ::posix_spawnattr_setsigdefault(&attributes_, &reset) == 0 &&
+           ::posix_spawnattr_setsigdefault(&attributes_, &g_default_in_children) == 0 &&
            ::posix_spawnattr_setflags(&attributes_,
                                       POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) == 0;
   }
@@ -123,7 +117,7 @@ void record_signals_ignored_at_start() noexcept {
     struct sigaction current {};
     // The numbers the C library keeps for itself fail here and are never ignored.
     if (::sigaction(signal_number, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) {
-      ::sigaddset(&g_ignored_at_start, signal_number);
+      ::sigdelset(&g_default_in_children, signal_number);
     }
   }
 }

@@ -17,7 +17,7 @@ namespace velto {
 std::string staging_line(const StagingFailure& failure);
 // `holder`: a process found holding a package manager's lock once the run's children had ended.
 std::string install_line(const std::string& pkexec, ChildEnd end,
-                         const std::optional<LockHolder>& holder = std::nullopt);
+                         const std::optional<LockHolder>& holder);
 // pkexec was not started: the staged package's path could not be made absolute.
 std::string install_not_started_line(const std::string& pkexec);
 // The restart after a failed install, whose result does not change the outcome.

@@ -36,13 +36,10 @@ void show_report(PollContext& context, const char* key) {
 
 void show_message(GtkLabel* message, GtkButton* install, const char* text) {
   gtk_label_set_text(message, text);
-  set_accessible_description(GTK_WIDGET(install), text);
-}
-
-void set_accessible_description(GtkWidget* widget, const char* text) {
   // Set as a property rather than with ATK's own call, which would make the program need the ATK
   // library by name besides GTK.
-  g_object_set(gtk_widget_get_accessible(widget), "accessible-description", text, nullptr);
+  g_object_set(gtk_widget_get_accessible(GTK_WIDGET(install)), "accessible-description", text,
+               nullptr);
 }
 
 gboolean poll_progress(PollContext& context) {

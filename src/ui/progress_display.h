@@ -17,9 +17,6 @@ namespace velto {
 // no widget, role or row and works for the busy text too.
 void show_message(GtkLabel* message, GtkButton* install, const char* text);
 
-// What a screen reader is told about `widget` besides its name.
-void set_accessible_description(GtkWidget* widget, const char* text);
-
 // One tick, without waiting: G_SOURCE_CONTINUE while the run is still going, G_SOURCE_REMOVE once
 // its event or the worker's silent end has been shown.
 gboolean poll_progress(PollContext& context);

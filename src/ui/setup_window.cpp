@@ -185,9 +185,9 @@ SetupWindow build_setup_window(GtkApplication* application, const SetupWindowInp
   gtk_style_context_add_class(gtk_widget_get_style_context(install_widget),
                               GTK_STYLE_CLASS_SUGGESTED_ACTION);
   gtk_widget_set_can_default(install_widget, TRUE);
-  // ATK announces no change of an object's first description: start with an empty one, so that
-  // the busy text, the first description a screen reader hears, is a change (show_message).
-  set_accessible_description(install_widget, "");
+  // ATK announces no change of an object's first description: start with an empty message, and so
+  // an empty description, so that the busy text, the first a screen reader hears, is a change.
+  show_message(built.message, built.install, "");
   gtk_box_pack_end(box, install_widget, FALSE, FALSE, 0);
 
   const auto running = std::make_shared<bool>(false);
