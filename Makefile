@@ -4,6 +4,7 @@ SANITIZE_DIR ?= build-sanitize
 DIST_BUILD_DIR ?= build-dist
 DIST_DIR ?= dist
 VELTO_PACKAGE ?=
+VELTO_DIST_STAND_IN ?=
 ARGS ?=
 JOBS ?= $(shell nproc)
 
@@ -54,10 +55,12 @@ test-sanitizers: deps
 # The release artefact: the program built in its own folder without the tests, then split into a
 # stripped executable and its debug information, with their SHA-256 sums. The last commit's time
 # stands in for the build time wherever a tool would record one, so that the same commit gives the
-# same bytes in any folder, at any time.
+# same bytes in any folder, at any time. It is refused without a real package (unless the tests'
+# stand-in is asked for by name) and from a checkout with uncommitted changes.
 SOURCE_DATE_EPOCH ?= $(shell git -C $(CURDIR) log -1 --format=%ct 2>/dev/null)
 
 dist: deps
+	@tools/check-dist-source "$(CURDIR)" "$(VELTO_PACKAGE)" "$(VELTO_DIST_STAND_IN)"
 	@test -n "$(SOURCE_DATE_EPOCH)" || { \
 	  echo "make dist: SOURCE_DATE_EPOCH is not set and git names no last commit here" >&2; exit 1; }
 	cmake -S . -B $(DIST_BUILD_DIR) $(CMAKE_FLAGS) \

@@ -1,9 +1,12 @@
 """The desktop package is reproducible, and a release package is checked before it is embedded."""
 import os
+import shutil
 import subprocess
 import tempfile
 
 import pytest
+
+from source_copy import committed_copy
 
 SOURCE = os.environ["VELTO_SOURCE_DIR"]
 DEB = os.environ["VELTO_DESKTOP_DEB"]
@@ -71,20 +74,30 @@ def test_a_release_package_with_other_fields_is_refused_by_name(fields, named):
         assert "has {}".format(named) in result.stdout + result.stderr
 
 
-def test_a_matching_release_package_is_embedded_with_its_own_digest():
-    """`VELTO_PACKAGE=… make dist`, as a release is made: dated by the last commit."""
+def test_make_dist_embeds_a_release_package_and_refuses_the_stand_in_or_a_changed_checkout():
+    """`VELTO_PACKAGE=… make dist` in a clean checkout, as a release is made: dated by its commit.
+    Without a package, or with a change not committed, it builds nothing."""
     with tempfile.TemporaryDirectory(prefix="velto-release.") as scratch:
         deb = release_package(scratch)
+        checkout, commit_time = os.path.join(scratch, "checkout"), 1767225600
+        committed_copy(SOURCE, checkout, commit_time)
         build_dir, dist = os.path.join(scratch, "build"), os.path.join(scratch, "dist")
         environment = {name: value for name, value in os.environ.items()
-                       if name not in ("MAKEFLAGS", "MFLAGS", "MAKELEVEL", "SOURCE_DATE_EPOCH")}
-        result = subprocess.run(["make", "-C", SOURCE, "dist", "DIST_BUILD_DIR=" + build_dir,
-                                 "DIST_DIR=" + dist], env=dict(environment, VELTO_PACKAGE=deb),
-                                capture_output=True, text=True)
+                       if name not in ("MAKEFLAGS", "MFLAGS", "MAKELEVEL", "SOURCE_DATE_EPOCH",
+                                       "VELTO_PACKAGE", "VELTO_DIST_STAND_IN")}
+
+        def make_dist(**variables):
+            return subprocess.run(["make", "-C", checkout, "dist", "DIST_BUILD_DIR=" + build_dir,
+                                   "DIST_DIR=" + dist], env=dict(environment, **variables),
+                                  capture_output=True, text=True)
+
+        refused = make_dist()
+        assert refused.returncode != 0 and "VELTO_PACKAGE is not set" in refused.stderr
+        assert not os.path.exists(build_dir)
+
+        result = make_dist(VELTO_PACKAGE=deb)
         assert result.returncode == 0, result.stdout + result.stderr
-        commit_time = subprocess.run(["git", "-C", SOURCE, "log", "-1", "--format=%ct"],
-                                     capture_output=True, text=True, check=True).stdout
-        assert int(os.stat(os.path.join(dist, "velto-linux-setup")).st_mtime) == int(commit_time)
+        assert int(os.stat(os.path.join(dist, "velto-linux-setup")).st_mtime) == commit_time
         check = subprocess.run([os.path.join(dist, "velto-linux-setup"), "--check"],
                                env={"TMPDIR": scratch, "PATH": "/usr/bin:/bin"})
         assert check.returncode == 0
@@ -92,6 +105,14 @@ def test_a_matching_release_package_is_embedded_with_its_own_digest():
         with open(os.path.join(build_dir, "src", "payload", "generated",
                                "package_constants.h")) as handle:
             assert '"{}"'.format(digest) in handle.read()
+
+        with open(os.path.join(checkout, "README.md"), "a") as handle:
+            handle.write("a change not committed\n")
+        shutil.rmtree(dist)
+        refused = make_dist(VELTO_PACKAGE=deb)
+        assert refused.returncode != 0, refused.stdout
+        assert "uncommitted changes" in refused.stderr and " M README.md" in refused.stderr
+        assert not os.path.exists(dist)
 
 
 def test_a_relative_release_path_is_refused_at_configure_time():

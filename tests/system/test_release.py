@@ -14,6 +14,8 @@ import zlib
 
 import pytest
 
+from source_copy import copy_sources
+
 SOURCE = pathlib.Path(os.environ["VELTO_SOURCE_DIR"])
 SETUP = pathlib.Path(os.environ["VELTO_SETUP"])
 RELEASE_FORM = os.environ["VELTO_RELEASE_FORM"] == "1"
@@ -40,25 +42,12 @@ def make_environment(**extra):
     return environment
 
 
-def copy_sources(target):
-    """The sources without build output, every file with a new modification time."""
-    ignored_at_top = shutil.ignore_patterns("build*", "dist", ".git")
-    ignored_anywhere = shutil.ignore_patterns("__pycache__", ".pytest_cache")
-
-    def ignore(directory, names):
-        found = set(ignored_anywhere(directory, names))
-        if pathlib.Path(directory) == SOURCE:
-            found |= ignored_at_top(directory, names)
-        return found
-
-    shutil.copytree(SOURCE, target, ignore=ignore, copy_function=shutil.copy)
-
-
 def make_dist(source):
-    """`make dist` in `source`, at a time and in a time zone of its own, under umask 077."""
+    """`make dist` in `source`, at a time and in a time zone of its own, under umask 077, with the
+    suite's package: the stand-in, asked for by name, unless a release package was given."""
     result = subprocess.run(
         ["sh", "-c", 'umask 077 && exec make -C "$1" dist SOURCE_DATE_EPOCH="$2" '
-                     'VELTO_PACKAGE="$3"', "sh", str(source), EPOCH,
+                     'VELTO_PACKAGE="$3" VELTO_DIST_STAND_IN=1', "sh", str(source), EPOCH,
          os.environ.get("VELTO_PACKAGE", "")],
         env=make_environment(TZ="Pacific/Kiritimati"), capture_output=True, text=True)
     assert result.returncode == 0, result.stdout[-4000:] + result.stderr[-4000:]
@@ -75,7 +64,7 @@ def differences(first, second):
 
 
 def make_dist_in_copy(folder):
-    copy_sources(folder)
+    copy_sources(SOURCE, folder)
     return make_dist(folder)
 
 
