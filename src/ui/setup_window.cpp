@@ -174,9 +174,10 @@ SetupWindow build_setup_window(GtkApplication* application, const SetupWindowInp
   GtkWidget* install_widget = GTK_WIDGET(built.install);
   add_mnemonic(built.install, install);
   gtk_widget_set_can_default(install_widget, TRUE);
-  // ATK announces no change of an object's first description: start with an empty message, and so
-  // an empty description, so that the busy text, the first a screen reader hears, is a change.
-  show_message(built.message, built.install, "");
+  // A screen reader says the consent text, what Install will do, with the button when it gets the
+  // focus. ATK announces no change of an object's first description, so it is set before any
+  // message, and empty when there is no consent text: the busy text is then a change, and spoken.
+  describe_install(built.install, consent.value_or(std::string()).c_str());
   gtk_box_pack_end(box, install_widget, FALSE, FALSE, 0);
 
   const auto running = std::make_shared<bool>(false);

@@ -67,6 +67,7 @@ def keyboard_window(reader, language, key):
     window.give_input_focus()
     record = {"focus_said": reader.wait_until_said(f"{texts['linuxSetupInstall']} push button.",
                                                    since=start),
+              "consent_said": reader.wait_until_said(texts["linuxSetupConsent"], since=start),
               "opened": {"focused": window.install_focused(), "size": window.size()},
               "runs": []}
     for key_name in ("space", "Return"):
@@ -132,12 +133,13 @@ def runs():
 
 
 @pytest.mark.parametrize("language, key", CASES, ids=[f"{l}-{k}" for l, k in CASES])
-def test_orca_says_the_busy_text_then_the_outcome_and_enter_retries(runs, language, key):
+def test_orca_says_the_consent_then_each_text_and_enter_retries(runs, language, key):
     from setup_window import identity_texts
 
     texts = identity_texts(language)
     window = runs[f"{language}-{key}"]
     assert window["focus_said"], "Orca did not announce Install when the window got the focus"
+    assert window["consent_said"], "Orca did not say what Install will do when the window opened"
     space, enter = window["runs"]
     for run in (space, enter):  # Enter pressed Install again: a second run, spoken the same way
         assert texts["updateInstalling"] in run["busy"]["said"], run["busy"]

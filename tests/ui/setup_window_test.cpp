@@ -265,6 +265,7 @@ TEST_F(SetupWindowTest, MissingOrNonStringTextsFallBack) {
         R"({"linuxSetupTitle": 5, "linuxSetupConsent": {"text": "x"}, "linuxSetupInstall": null})"));
     EXPECT_STREQ(gtk_window_get_title(w.window), "Velto");
     EXPECT_EQ(label_text(w.consent), "");
+    EXPECT_EQ(description(w), "");  // set all the same: ATK announces no first description
     EXPECT_STREQ(gtk_button_get_label(w.install), "");
     EXPECT_EQ(label_text(w.version), "Velto 0.1.80");
     gtk_widget_destroy(GTK_WIDGET(w.window));
