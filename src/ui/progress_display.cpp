@@ -36,6 +36,10 @@ void show_report(PollContext& context, const char* key) {
 
 void show_message(GtkLabel* message, GtkButton* install, const char* text) {
   gtk_label_set_text(message, text);
+  describe_install(install, text);
+}
+
+void describe_install(GtkButton* install, const char* text) {
   // Set as a property rather than with ATK's own call, which would make the program need the ATK
   // library by name besides GTK.
   g_object_set(gtk_widget_get_accessible(GTK_WIDGET(install)), "accessible-description", text,

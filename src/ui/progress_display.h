@@ -17,6 +17,10 @@ namespace velto {
 // no widget, role or row and works for the busy text too.
 void show_message(GtkLabel* message, GtkButton* install, const char* text);
 
+// Sets the accessible description of the Install button, which a screen reader speaks with the
+// button's name when it gets the focus and again whenever it changes.
+void describe_install(GtkButton* install, const char* text);
+
 // One tick, without waiting: G_SOURCE_CONTINUE while the run is still going, G_SOURCE_REMOVE once
 // its event or the worker's silent end has been shown.
 gboolean poll_progress(PollContext& context);

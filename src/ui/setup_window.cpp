@@ -27,10 +27,12 @@ constexpr gint kIconSize = 48;
 // and keeps the property at 65,538 words (256 KiB) instead of 261,123 (1 MiB) for 511, for every
 // window manager, task bar or switcher that reads it.
 constexpr gint kWindowIconSize = 256;
-// The consent and message labels ask for exactly this many average characters, whatever their
-// text, and wrap at the width the box gives them: both at one width, so no text can widen the
-// window. With GTK's 10-point font that is 408 pixels, inside the 412 a 460-pixel window leaves.
-constexpr gint kWrapChars = 51;
+// The consent text wraps at 54 average characters, the message at 51. A wrapping label asks for
+// its whole text on one line, up to its limit, and a window that cannot be resized grows to that:
+// 51 characters of GTK's 10-point font are 408 pixels, within the 412 a 460-pixel window leaves
+// and within the consent text's width, so a long report takes more lines, never more width.
+constexpr gint kConsentChars = 54;
+constexpr gint kMessageChars = 51;
 
 // The icon as a pixbuf, or nothing when the bytes do not decode. A loader that reports an error
 // may still hold a pixbuf from the image's header whose rows were never filled, so any error
@@ -78,11 +80,9 @@ void add_mnemonic(GtkButton* button, const std::string& text) {
   }
 }
 
-void set_wrapping(GtkLabel* label) {
+void set_wrapping(GtkLabel* label, gint max_chars) {
   gtk_label_set_line_wrap(label, TRUE);
-  gtk_label_set_width_chars(label, kWrapChars);
-  gtk_label_set_max_width_chars(label, kWrapChars);
-  gtk_label_set_xalign(label, 0.0F);  // the two blocks of text start at one edge
+  gtk_label_set_max_width_chars(label, max_chars);
 }
 
 gboolean on_key_press(GtkWidget* window, GdkEventKey* event, gpointer) noexcept {
@@ -160,20 +160,11 @@ SetupWindow build_setup_window(GtkApplication* application, const SetupWindowInp
 
   const std::optional<std::string> consent = lookup_text(catalogue, "linuxSetupConsent");
   built.consent = pack_label(box, consent ? consent->c_str() : nullptr, TRUE);
-  set_wrapping(built.consent);
+  set_wrapping(built.consent, kConsentChars);
 
   built.message = GTK_LABEL(gtk_label_new(nullptr));
-  // Without a width of its own, a wrapping label asks for its whole text on one line, and a window
-  // that cannot be resized grows to that: a long report would widen the window to the screen.
-  set_wrapping(built.message);
-  gtk_label_set_yalign(built.message, 0.0F);  // a short text sits right below the consent text
+  set_wrapping(built.message, kMessageChars);
   gtk_box_pack_start(box, GTK_WIDGET(built.message), FALSE, FALSE, 0);
-  // The message row is as tall as the consent text's block from the start, so a text of up to as
-  // many lines takes no more room than the empty row: the window keeps its size, and Install stays
-  // under the pointer. The widgets hold the group.
-  const auto same_height = take_ref(gtk_size_group_new(GTK_SIZE_GROUP_VERTICAL));
-  gtk_size_group_add_widget(same_height.get(), GTK_WIDGET(built.consent));
-  gtk_size_group_add_widget(same_height.get(), GTK_WIDGET(built.message));
 
   built.spinner = GTK_SPINNER(gtk_spinner_new());
   gtk_box_pack_start(box, GTK_WIDGET(built.spinner), FALSE, FALSE, 0);
@@ -182,12 +173,11 @@ SetupWindow build_setup_window(GtkApplication* application, const SetupWindowInp
   built.install = GTK_BUTTON(gtk_button_new_with_label(install.c_str()));
   GtkWidget* install_widget = GTK_WIDGET(built.install);
   add_mnemonic(built.install, install);
-  gtk_style_context_add_class(gtk_widget_get_style_context(install_widget),
-                              GTK_STYLE_CLASS_SUGGESTED_ACTION);
   gtk_widget_set_can_default(install_widget, TRUE);
-  // ATK announces no change of an object's first description: start with an empty message, and so
-  // an empty description, so that the busy text, the first a screen reader hears, is a change.
-  show_message(built.message, built.install, "");
+  // A screen reader says the consent text, what Install will do, with the button when it gets the
+  // focus. ATK announces no change of an object's first description, so it is set before any
+  // message, and empty when there is no consent text: the busy text is then a change, and spoken.
+  describe_install(built.install, consent.value_or(std::string()).c_str());
   gtk_box_pack_end(box, install_widget, FALSE, FALSE, 0);
 
   const auto running = std::make_shared<bool>(false);
