@@ -158,11 +158,7 @@ void run_install_sequence(const InstallPlan& plan, ProgressSender sender) {
   // Once TERM, INT or HUP has removed what was staged, the run's later steps fail for that reason
   // alone, and the process ends by the signal before anyone could act on a line about them.
   if (interrupt_is_ending_the_process()) return;
-  for (const std::string& line : result.diagnostics) {
-    const std::string text = line + "\n";
-    // One write per line, so lines from elsewhere cannot land inside it.
-    std::fwrite(text.data(), 1, text.size(), stderr);
-  }
+  for (const std::string& line : result.diagnostics) write_line(line);
   // A window that has already gone away needs no answer.
   static_cast<void>(sender.send(result.event));
 }

@@ -56,5 +56,23 @@ TEST(Quoted, AShortenedValueEndsOnACharacterBoundary) {
   EXPECT_EQ(utf8_prefix("a\xff\xe2\x80", 3), "a\xff\xe2");
 }
 
+// A line fits kLineLimit with its line feed; a longer one is cut before a whole character and
+// marked, through write_line() and write_error_line() alike.
+TEST(Quoted, ALineLongerThanTheLimitIsCutOnACharacterAndMarked) {
+  const std::string fits(kLineLimit - 1, 'a');
+  std::string umlauts;
+  for (std::size_t i = 0; i < kLineLimit; ++i) umlauts += "\xc3\xbc";
+  const std::string marked = std::string(kCutMarker) + "\n";
+  const std::size_t kept = kLineLimit - 1 - kCutMarker.size();
+  ::testing::internal::CaptureStderr();
+  write_line(fits);
+  write_line(fits + "b");
+  // "h:x" and two-byte characters: the limit falls inside one, which is left out whole.
+  write_error_line("h:", "x" + umlauts);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            fits + "\n" + fits.substr(0, kept) + marked + "h:x" +
+                umlauts.substr(0, (kept - 3) / 2 * 2) + marked);
+}
+
 }  // namespace
 }  // namespace velto

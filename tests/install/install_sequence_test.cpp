@@ -11,6 +11,7 @@
 #include <memory>
 #include <string_view>
 
+#include "base/quoted.h"
 #include "payload/random_uuid.h"
 #include "sequence_fixture.h"
 
@@ -435,6 +436,16 @@ TEST_F(DiagnosticsTest, StagingGivesItsReason) {
                                  "\": No such file or directory"))
       << lines[0];
   EXPECT_EQ(started(), Strings{});
+
+  // A TMPDIR of 800 KB leaves a line of at most 8 KiB, marked as cut.
+  install_plan.stage = [base = std::string(800'000, 'x')] {
+    return stage_payload(payload(), "/usr/bin/dpkg-deb", base);
+  };
+  ::testing::internal::CaptureStderr();
+  run(install_plan);
+  const std::string written = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(written.size(), kLineLimit) << written.substr(0, 200);
+  EXPECT_TRUE(written.ends_with("xx[cut]\n")) << written.substr(written.size() - 200);
 }
 
 TEST_F(DiagnosticsTest, ACompleteRunWritesNothingAndAnyOtherWritesItsLines) {
