@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "base/quoted.h"
+#include "install/lock_holder.h"
 #include "payload/random_uuid.h"
 #include "sequence_fixture.h"
 
@@ -418,6 +419,26 @@ TEST_F(DiagnosticsTest, AptGetsFailureNamesTheProcessHoldingAPackageManagersLock
   const Strings other = run_install_steps(install_plan).diagnostics;
   ASSERT_EQ(other.size(), 1u);
   EXPECT_TRUE(other[0].ends_with("the copy's size or digest differs)")) << other[0];
+}
+
+// Device numbers in /proc/locks are hexadecimal, as on NVMe (103:02 is 259:2) and device-mapper
+// (fd:01 is 253:1) disks; the inode is decimal. Waiting locks ("->") and open-file-description
+// locks (no process) hold nothing.
+TEST(LockTable, NamesTheHolderOfTheEarliestLockedFile) {
+  const std::string_view table =
+      "1: POSIX  ADVISORY  WRITE 4321 103:02:1234 0 EOF\n"
+      "1: -> POSIX  ADVISORY  WRITE 77 fd:01:555 0 EOF\n"
+      "2: OFDLCK ADVISORY  WRITE -1 fd:01:555 0 EOF\n"
+      "3: FLOCK  ADVISORY  WRITE 99 fd:01:4096 0 EOF\n";
+  const FileId nvme{259, 2, 1234}, mapped{253, 1, 4096}, waited_for{253, 1, 555};
+  using Files = std::vector<std::optional<FileId>>;
+  const auto holder = [&](const Files& files) {
+    const std::optional<TableHolder> found = holder_in_table(table, files);
+    return found ? std::to_string(found->index) + " " + std::to_string(found->pid) : "none";
+  };
+  EXPECT_EQ(holder({std::nullopt, nvme}), "1 4321");
+  EXPECT_EQ(holder({mapped, nvme}), "0 99");
+  EXPECT_EQ(holder({waited_for, FileId{103, 2, 1234}}), "none");
 }
 
 TEST_F(DiagnosticsTest, StagingGivesItsReason) {
