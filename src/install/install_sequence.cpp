@@ -10,6 +10,7 @@
 #include "base/child_process.h"
 #include "base/quoted.h"
 #include "install/install_diagnostics.h"
+#include "install/installed_version.h"
 #include "install/lock_holder.h"
 #include "payload/interrupt_cleanup.h"
 
@@ -85,6 +86,19 @@ ChildEnds run_commands(const Commands& commands, const std::string& desktop) noe
   return ends;
 }
 
+// What can be seen of why apt-get failed: a newer velto that it will not replace with an older
+// one, or another package manager at work.
+AptGetClues apt_get_clues(const InstallPlan& plan) {
+  AptGetClues clues{.newer_installed = installed_version(plan.dpkg_status, "velto"),
+                    .carried = plan.version,
+                    .holder = find_lock_holder(plan.lock_files)};
+  if (clues.newer_installed &&
+      !is_later_version(plan.dpkg, *clues.newer_installed, plan.version, plan.child_environment)) {
+    clues.newer_installed.reset();
+  }
+  return clues;
+}
+
 // The outcome the children's ends lead to. Only a failed installation gets lines, one for each
 // step that failed: its text sends the user to a terminal, while the preflight's and the restart's
 // texts say themselves what to do.
@@ -101,10 +115,9 @@ RunResult outcome_of(const ChildEnds& ends, const InstallPlan& plan) {
     if (!ends.install) {
       result.diagnostics.push_back(install_not_started_line(paths.pkexec));
     } else {
-      // apt-get's 100 most often means that another package manager is at work.
-      const std::optional<LockHolder> holder =
-          ends.install->exited_with(100) ? find_lock_holder(plan.lock_files) : std::nullopt;
-      result.diagnostics.push_back(install_line(paths.pkexec, *ends.install, holder));
+      result.diagnostics.push_back(
+          install_line(paths.pkexec, *ends.install,
+                       ends.install->exited_with(100) ? apt_get_clues(plan) : AptGetClues{}));
     }
     if (!restarted.exited_with(0)) {
       result.diagnostics.push_back(recovery_restart_line(paths.desktop, restarted));

@@ -372,8 +372,8 @@ TEST_F(DiagnosticsTest, PkexecsStatusAndARecoveryRestartOnlyWhenItFailed) {
   const Strings two = lines_for("exit 0", "exit 100", "exit 22");
   ASSERT_EQ(two.size(), 2u);
   EXPECT_EQ(two[0], "velto-linux-setup: " + program("pkexec") +
-                        " ended with exit status 100 (apt-get failed; /var/log/apt/term.log holds "
-                        "its messages)");
+                        " ended with exit status 100 (apt-get failed; /var/log/apt/term.log has "
+                        "dpkg's messages only when dpkg ran)");
   EXPECT_EQ(two[1], "velto-linux-setup: " + program("velto-desktop") +
                         " --restart-after-install ended with exit status 22; this restart followed "
                         "the failed installation and does not change the outcome");
@@ -410,8 +410,8 @@ TEST_F(DiagnosticsTest, AptGetsFailureNamesTheProcessHoldingAPackageManagersLock
   fake("pkexec", "exit 100");
   EXPECT_EQ(run_install_steps(install_plan).diagnostics,
             Strings{"velto-linux-setup: " + program("pkexec") +
-                    " ended with exit status 100 (apt-get failed; /var/log/apt/term.log holds its "
-                    "messages); process " +
+                    " ended with exit status 100 (apt-get failed; /var/log/apt/term.log has "
+                    "dpkg's messages only when dpkg ran); process " +
                     pid + " \"python3\" holds " + locked +
                     ": wait for it to finish, then press Install again"});
   // Any other failure is not apt-get's, and the lock is not its cause.
@@ -439,6 +439,41 @@ TEST(LockTable, NamesTheHolderOfTheEarliestLockedFile) {
   EXPECT_EQ(holder({std::nullopt, nvme}), "1 4321");
   EXPECT_EQ(holder({mapped, nvme}), "0 99");
   EXPECT_EQ(holder({waited_for, FileId{103, 2, 1234}}), "none");
+}
+
+// apt-get's 100 with a velto in dpkg's status database: only one installed in full and newer by
+// Debian's rules than the carried 0.1.80 is named, since apt-get will not downgrade it.
+TEST_F(DiagnosticsTest, AptGetsFailureNamesANewerInstalledVelto) {
+  struct Case {
+    const char* status;
+    const char* version;
+    bool named;
+  };
+  const Case cases[] = {
+      {"install ok installed", "0.2.0", true},        {"hold ok installed", "1:0.1.0", true},
+      {"install ok installed", "0.1.9", false},       {"install ok installed", "0.1.80", false},
+      {"install ok half-configured", "0.2.0", false}, {"deinstall ok config-files", "0.2.0", false},
+  };
+  fake("python3");
+  fake("velto-desktop");
+  fake("pkexec", "exit 100");
+  const std::string head =
+      "velto-linux-setup: " + program("pkexec") + " ended with exit status 100 (apt-get failed";
+  for (const Case& c : cases) {
+    dir_.write_file("dpkg-status", std::string("Package: velto-desktop\nStatus: install ok "
+                                               "installed\nVersion: 9.0\n\nPackage: velto\n"
+                                               "Status: ") +
+                                       c.status + "\nVersion: " + c.version +
+                                       "\nDescription: x\n Version: 9.0\n");
+    EXPECT_EQ(run_install_steps(plan()).diagnostics,
+              Strings{head + (c.named ? std::string(": velto ") + c.version +
+                                            " is installed, newer than the 0.1.80 this installer "
+                                            "carries, and apt-get does not replace it with an "
+                                            "older one)"
+                                      : "; /var/log/apt/term.log has dpkg's messages only when "
+                                        "dpkg ran)")})
+        << c.status << " " << c.version;
+  }
 }
 
 TEST_F(DiagnosticsTest, StagingGivesItsReason) {
