@@ -68,6 +68,8 @@ struct ChildEnds {
   std::optional<ChildEnd> preflight;
   std::optional<ChildEnd> install;  // empty too when pkexec could not be given an absolute path
   std::optional<ChildEnd> restart;
+  // Whether the launcher was there when the restart was started.
+  bool launcher_at_restart = false;
 };
 
 // The children of a run, one after another. Nothing here allocates, so a run that reached pkexec
@@ -82,6 +84,7 @@ ChildEnds run_commands(const Commands& commands, const std::string& desktop) noe
   if (commands.install) ends.install = commands.install->run();
   // The restart runs whatever the install did: after a failure it brings back the application
   // the preflight may have stopped, and its own result no longer matters.
+  ends.launcher_at_restart = is_regular_file(desktop);
   ends.restart = commands.restart.run();
   return ends;
 }
@@ -119,7 +122,8 @@ RunResult outcome_of(const ChildEnds& ends, const InstallPlan& plan) {
           install_line(paths.pkexec, *ends.install,
                        ends.install->exited_with(100) ? apt_get_clues(plan) : AptGetClues{}));
     }
-    if (!restarted.exited_with(0)) {
+    // Without a launcher (a first install that failed) there was nothing to restart.
+    if (ends.launcher_at_restart && !restarted.exited_with(0)) {
       result.diagnostics.push_back(recovery_restart_line(paths.desktop, restarted));
     }
     return result;

@@ -42,6 +42,8 @@ struct Row {
   const char* restart;
   const char* expected;  // the Report's key; null: Completed
   Strings started;
+  // When set, all that is written on standard error: pkexec's line, after its path.
+  const char* line = nullptr;
 };
 
 void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
@@ -93,6 +95,9 @@ TEST_P(MappingTest, OutcomeAndChildren) {
   const bool sent_to_terminal =
       row.expected != nullptr && std::string_view(row.expected) == outcome_key::kFailed;
   EXPECT_EQ(!written.empty(), sent_to_terminal) << written;
+  if (row.line != nullptr) {
+    EXPECT_EQ(written, "velto-linux-setup: " + (bin() / "pkexec").string() + " " + row.line + "\n");
+  }
   const std::string expected =
       row.expected == nullptr ? "Completed" : std::string("Report ") + row.expected;
   EXPECT_EQ(describe(received), expected);
@@ -106,6 +111,9 @@ namespace key = outcome_key;
 const Strings kAll{"python3", "pkexec", "velto-desktop"};
 const Strings kPreflightOnly{"python3"};
 const Strings kInstallOnly{"pkexec"};
+const char kRefused[] =
+    "ended with exit status 1 (the install script refused: not running as root, no work directory "
+    "under /var/tmp, or the copy's size or digest differs)";
 
 INSTANTIATE_TEST_SUITE_P(
     Table, MappingTest,
@@ -139,22 +147,38 @@ INSTANTIATE_TEST_SUITE_P(
             key::kPrepareFailed, kPreflightOnly},
         Row{"PythonMissingFailedWithoutPkexec", regular, nullptr, "exit 0", "exit 0",
             key::kPrepareFailed, Strings{}},
-        // Privileged install: any failure gets one recovery restart whose result is ignored.
+        // Privileged install: any failure gets one recovery restart whose result is ignored, and
+        // pkexec's line says what its status means.
         Row{"Install1RecoveryRestartIgnored", regular, "exit 0", "exit 1", "exit 0", key::kFailed,
-            kAll},
+            kAll, kRefused},
         Row{"Install2RecoveryRestartIgnored", regular, "exit 0", "exit 2", "exit 0", key::kFailed,
-            kAll},
-        Row{"Install126Dismissed", regular, "exit 0", "exit 126", "exit 0", key::kFailed, kAll},
-        Row{"Install127NotAuthorised", regular, "exit 0", "exit 127", "exit 0", key::kFailed, kAll},
-        Row{"InstallKilled", regular, "exit 0", "signal 9", "exit 0", key::kFailed, kAll},
+            kAll,
+            "ended with exit status 2 (the install script was given arguments of the wrong form)"},
+        Row{"Install100AptGet", regular, "exit 0", "exit 100", "exit 0", key::kFailed, kAll,
+            "ended with exit status 100 (apt-get failed; /var/log/apt/term.log has dpkg's messages "
+            "only when dpkg ran)"},
+        Row{"Install124CopyTimedOut", regular, "exit 0", "exit 124", "exit 0", key::kFailed, kAll,
+            "ended with exit status 124 (copying the staged package took longer than 30 seconds)"},
+        Row{"Install125CommandFailed", regular, "exit 0", "exit 125", "exit 0", key::kFailed, kAll,
+            "ended with exit status 125 (a command of the install script failed)"},
+        Row{"Install126Dismissed", regular, "exit 0", "exit 126", "exit 0", key::kFailed, kAll,
+            "ended with exit status 126 (the administrator refused or cancelled)"},
+        Row{"Install127NotAuthorised", regular, "exit 0", "exit 127", "exit 0", key::kFailed, kAll,
+            "ended with exit status 127 (not authorised, or pkexec could not run the install "
+            "script)"},
+        Row{"Install130Interrupted", regular, "exit 0", "exit 130", "exit 0", key::kFailed, kAll,
+            "ended with exit status 130 (the install script was interrupted by a signal)"},
+        Row{"InstallKilled", regular, "exit 0", "signal 9", "exit 0", key::kFailed, kAll,
+            "was ended by signal 9 (SIGKILL)"},
         Row{"InstallFailedRecoveryBusyIgnored", regular, "exit 0", "exit 100", "exit 21",
             key::kFailed, kAll},
         Row{"InstallFailedRecoveryKilledIgnored", regular, "exit 0", "exit 1", "signal 9",
             key::kFailed, kAll},
         Row{"PkexecMissingStillRestarts", regular, "exit 0", nullptr, "exit 0", key::kFailed,
-            Strings{"python3", "velto-desktop"}},
+            Strings{"python3", "velto-desktop"}, "could not be run"},
+        // Without a launcher there was nothing to restart, and no line says the restart failed.
         Row{"AbsentAndInstallFailedStillTriesRestart", absent, "exit 0", "exit 1", nullptr,
-            key::kFailed, kInstallOnly},
+            key::kFailed, kInstallOnly, kRefused},
         // Restart.
         Row{"Restart20IsLegacy", regular, "exit 0", "exit 0", "exit 20", key::kRestartLegacy, kAll},
         Row{"Restart21IsBusy", regular, "exit 0", "exit 0", "exit 21", key::kRestartBusy, kAll},
@@ -364,16 +388,9 @@ class DiagnosticsTest : public SequenceTest {
   std::string program(const char* name) const { return (bin() / name).string(); }
 };
 
-TEST_F(DiagnosticsTest, PkexecsStatusAndARecoveryRestartOnlyWhenItFailed) {
-  EXPECT_EQ(lines_for("exit 0", "exit 126", "exit 0"),
-            Strings{"velto-linux-setup: " + program("pkexec") +
-                    " ended with exit status 126 (the administrator refused or cancelled)"});
-  forget_calls();
-  const Strings two = lines_for("exit 0", "exit 100", "exit 22");
+TEST_F(DiagnosticsTest, ARecoveryRestartThatFailedGetsALineOfItsOwn) {
+  const Strings two = lines_for("exit 0", "exit 2", "exit 22");
   ASSERT_EQ(two.size(), 2u);
-  EXPECT_EQ(two[0], "velto-linux-setup: " + program("pkexec") +
-                        " ended with exit status 100 (apt-get failed; /var/log/apt/term.log has "
-                        "dpkg's messages only when dpkg ran)");
   EXPECT_EQ(two[1], "velto-linux-setup: " + program("velto-desktop") +
                         " --restart-after-install ended with exit status 22; this restart followed "
                         "the failed installation and does not change the outcome");
@@ -450,9 +467,9 @@ TEST_F(DiagnosticsTest, AptGetsFailureNamesANewerInstalledVelto) {
     bool named;
   };
   const Case cases[] = {
-      {"install ok installed", "0.2.0", true},        {"hold ok installed", "1:0.1.0", true},
-      {"install ok installed", "0.1.9", false},       {"install ok installed", "0.1.80", false},
-      {"install ok half-configured", "0.2.0", false}, {"deinstall ok config-files", "0.2.0", false},
+      {"install ok installed", "0.2.0", true},       {"hold ok installed", "1:0.1.0", true},
+      {"install ok installed", "0.1.9", false},      {"install ok installed", "0.1.80", false},
+      {"install ok half-installed", "0.2.0", false}, {"deinstall ok config-files", "0.2.0", false},
   };
   fake("python3");
   fake("velto-desktop");
@@ -460,18 +477,18 @@ TEST_F(DiagnosticsTest, AptGetsFailureNamesANewerInstalledVelto) {
   const std::string head =
       "velto-linux-setup: " + program("pkexec") + " ended with exit status 100 (apt-get failed";
   for (const Case& c : cases) {
-    dir_.write_file("dpkg-status", std::string("Package: velto-desktop\nStatus: install ok "
-                                               "installed\nVersion: 9.0\n\nPackage: velto\n"
-                                               "Status: ") +
-                                       c.status + "\nVersion: " + c.version +
-                                       "\nDescription: x\n Version: 9.0\n");
-    EXPECT_EQ(run_install_steps(plan()).diagnostics,
-              Strings{head + (c.named ? std::string(": velto ") + c.version +
-                                            " is installed, newer than the 0.1.80 this installer "
-                                            "carries, and apt-get does not replace it with an "
-                                            "older one)"
-                                      : "; /var/log/apt/term.log has dpkg's messages only when "
-                                        "dpkg ran)")})
+    // Another package newer still, and a description line that looks like a field, around it.
+    dir_.write_file("dpkg-status",
+                    "Package: velto-desktop\nStatus: install ok installed\nVersion: 9.0\n\n"
+                    "Package: velto\nStatus: " +
+                        std::string(c.status) + "\nVersion: " + c.version +
+                        "\nDescription: x\n Version: 9.0\n");
+    const std::string meaning =
+        c.named ? std::string(": velto ") + c.version +
+                      " is installed, newer than the 0.1.80 this installer carries, and apt-get "
+                      "does not replace it with an older one)"
+                : "; /var/log/apt/term.log has dpkg's messages only when dpkg ran)";
+    EXPECT_EQ(run_install_steps(plan()).diagnostics, Strings{head + meaning})
         << c.status << " " << c.version;
   }
 }
