@@ -60,14 +60,27 @@ std::string_view utf8_prefix(std::string_view text, std::size_t limit) noexcept 
   return text.substr(0, end);
 }
 
+void write_line(std::string_view line) noexcept {
+  // Built in a buffer of its own, so that writing needs no memory.
+  char text[kLineLimit];
+  std::string_view kept = line;
+  std::string_view marker;
+  if (line.size() + 1 > kLineLimit) {
+    kept = utf8_prefix(line, kLineLimit - 1 - kCutMarker.size());
+    marker = kCutMarker;
+  }
+  kept.copy(text, kept.size());
+  marker.copy(text + kept.size(), marker.size());
+  const std::size_t length = kept.size() + marker.size();
+  text[length] = '\n';
+  std::fwrite(text, 1, length + 1, stderr);
+}
+
 void write_error_line(std::string_view head, std::string_view outside) noexcept {
   try {
-    std::string line(head);
-    line += escaped(outside);
-    line += '\n';
-    std::fwrite(line.data(), 1, line.size(), stderr);
+    write_line(std::string(head) + escaped(outside));
   } catch (...) {
-    std::fprintf(stderr, "%.*s\n", static_cast<int>(head.size()), head.data());
+    write_line(head);
   }
 }
 

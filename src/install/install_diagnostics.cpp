@@ -31,10 +31,11 @@ const char* install_meaning(ChildEnd end) {
     case 130:
       return "the install script was interrupted by a signal";
     case 100:
-      return "apt-get failed; /var/log/apt/term.log holds its messages";
+      // apt-get ends with 100 for what it finds before dpkg runs as well (unmet dependencies, no
+      // network, a refused downgrade), and then nothing reaches term.log.
+      return "apt-get failed; /var/log/apt/term.log has dpkg's messages only when dpkg ran";
     default:
-      return "a command of the install script failed; if it was apt-get, /var/log/apt/term.log "
-             "holds its messages";
+      return "a command of the install script failed";
   }
 }
 
@@ -50,10 +51,18 @@ std::string staging_line(const StagingFailure& failure) {
   return kPrefix + std::string("staging the package failed: ") + describe(failure);
 }
 
-std::string install_line(const std::string& pkexec, ChildEnd end,
-                         const std::optional<LockHolder>& holder) {
-  std::string text = line(pkexec, end, install_meaning(end));
-  if (holder) {
+std::string install_line(const std::string& pkexec, ChildEnd end, const AptGetClues& clues) {
+  std::string text;
+  if (clues.newer_installed) {
+    const std::string meaning = "apt-get failed: velto " + escaped(*clues.newer_installed) +
+                                " is installed, newer than the " + escaped(clues.carried) +
+                                " this installer carries, and apt-get does not replace it with "
+                                "an older one";
+    text = line(pkexec, end, meaning.c_str());
+  } else {
+    text = line(pkexec, end, install_meaning(end));
+  }
+  if (const std::optional<LockHolder>& holder = clues.holder) {
     text += "; process " + std::to_string(holder->pid) +
             (holder->comm.empty() ? std::string() : " " + quoted(holder->comm)) + " holds " +
             holder->lock_file + ": wait for it to finish, then press Install again";

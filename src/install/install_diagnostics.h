@@ -15,9 +15,19 @@
 namespace velto {
 
 std::string staging_line(const StagingFailure& failure);
-// `holder`: a process found holding a package manager's lock once the run's children had ended.
-std::string install_line(const std::string& pkexec, ChildEnd end,
-                         const std::optional<LockHolder>& holder);
+
+// What could be seen after apt-get failed (the root script's status 100), once the run's children
+// had ended.
+struct AptGetClues {
+  // A velto newer than the `carried` one, listed by dpkg as installed: apt-get refuses the
+  // downgrade.
+  std::optional<std::string> newer_installed;
+  std::string carried;
+  // A process holding one of the package manager's locks.
+  std::optional<LockHolder> holder;
+};
+
+std::string install_line(const std::string& pkexec, ChildEnd end, const AptGetClues& clues = {});
 // pkexec was not started: the staged package's path could not be made absolute.
 std::string install_not_started_line(const std::string& pkexec);
 // The restart after a failed install, whose result does not change the outcome.

@@ -10,6 +10,7 @@
 #include "base/child_process.h"
 #include "base/quoted.h"
 #include "install/install_diagnostics.h"
+#include "install/installed_version.h"
 #include "install/lock_holder.h"
 #include "payload/interrupt_cleanup.h"
 
@@ -67,6 +68,8 @@ struct ChildEnds {
   std::optional<ChildEnd> preflight;
   std::optional<ChildEnd> install;  // empty too when pkexec could not be given an absolute path
   std::optional<ChildEnd> restart;
+  // Whether the launcher was there when the restart was started.
+  bool launcher_at_restart = false;
 };
 
 // The children of a run, one after another. Nothing here allocates, so a run that reached pkexec
@@ -81,8 +84,22 @@ ChildEnds run_commands(const Commands& commands, const std::string& desktop) noe
   if (commands.install) ends.install = commands.install->run();
   // The restart runs whatever the install did: after a failure it brings back the application
   // the preflight may have stopped, and its own result no longer matters.
+  ends.launcher_at_restart = is_regular_file(desktop);
   ends.restart = commands.restart.run();
   return ends;
+}
+
+// What can be seen of why apt-get failed: a newer velto that it will not replace with an older
+// one, or another package manager at work.
+AptGetClues apt_get_clues(const InstallPlan& plan) {
+  AptGetClues clues{.newer_installed = installed_version(plan.dpkg_status, "velto"),
+                    .carried = plan.version,
+                    .holder = find_lock_holder(plan.lock_files)};
+  if (clues.newer_installed &&
+      !is_later_version(plan.dpkg, *clues.newer_installed, plan.version, plan.child_environment)) {
+    clues.newer_installed.reset();
+  }
+  return clues;
 }
 
 // The outcome the children's ends lead to. Only a failed installation gets lines, one for each
@@ -101,12 +118,12 @@ RunResult outcome_of(const ChildEnds& ends, const InstallPlan& plan) {
     if (!ends.install) {
       result.diagnostics.push_back(install_not_started_line(paths.pkexec));
     } else {
-      // apt-get's 100 most often means that another package manager is at work.
-      const std::optional<LockHolder> holder =
-          ends.install->exited_with(100) ? find_lock_holder(plan.lock_files) : std::nullopt;
-      result.diagnostics.push_back(install_line(paths.pkexec, *ends.install, holder));
+      result.diagnostics.push_back(
+          install_line(paths.pkexec, *ends.install,
+                       ends.install->exited_with(100) ? apt_get_clues(plan) : AptGetClues{}));
     }
-    if (!restarted.exited_with(0)) {
+    // Without a launcher (a first install that failed) there was nothing to restart.
+    if (ends.launcher_at_restart && !restarted.exited_with(0)) {
       result.diagnostics.push_back(recovery_restart_line(paths.desktop, restarted));
     }
     return result;
@@ -158,11 +175,7 @@ void run_install_sequence(const InstallPlan& plan, ProgressSender sender) {
   // Once TERM, INT or HUP has removed what was staged, the run's later steps fail for that reason
   // alone, and the process ends by the signal before anyone could act on a line about them.
   if (interrupt_is_ending_the_process()) return;
-  for (const std::string& line : result.diagnostics) {
-    const std::string text = line + "\n";
-    // One write per line, so lines from elsewhere cannot land inside it.
-    std::fwrite(text.data(), 1, text.size(), stderr);
-  }
+  for (const std::string& line : result.diagnostics) write_line(line);
   // A window that has already gone away needs no answer.
   static_cast<void>(sender.send(result.event));
 }

@@ -46,11 +46,17 @@ struct InstallPlan {
   // The expected digest text and size handed to the root script, exactly as built in.
   std::string digest;
   std::size_t size = 0;
+  // The carried package's version, named when apt-get fails because a newer one is installed.
+  std::string version;
   ProgramPaths paths;
   std::string preflight_script;
   std::string install_script;
-  // The package manager's lock files, searched for a holder when apt-get fails with 100.
+  // Looked at when apt-get fails with 100: the package manager's lock files, searched for a
+  // holder; dpkg's status database, read for the installed velto; and dpkg, which compares
+  // versions.
   std::vector<std::string> lock_files;
+  std::string dpkg_status;
+  std::string dpkg;
   // NAME=VALUE entries every child gets on top of this process's environment as it is when the
   // child starts: the locale variables that were dropped before GTK started, with their bytes.
   EnvironmentOverlay child_environment;

@@ -13,10 +13,13 @@ InstallPlan builtin_install_plan(std::string_view preflight_script, std::string_
       .stage = [child_environment] { return stage_package(child_environment); },
       .digest = std::string(payload.digest),
       .size = payload.size,
+      .version = std::string(kPackageVersion),
       .paths = production_program_paths(),
       .preflight_script = std::string(preflight_script),
       .install_script = std::string(install_script),
       .lock_files = package_manager_lock_files(),
+      .dpkg_status = "/var/lib/dpkg/status",
+      .dpkg = "/usr/bin/dpkg",
       .child_environment = std::move(child_environment),
   };
 }

@@ -11,13 +11,6 @@
 namespace velto {
 namespace {
 
-struct FileId {
-  unsigned long major = 0;
-  unsigned long minor = 0;
-  unsigned long inode = 0;
-  friend bool operator==(const FileId&, const FileId&) = default;
-};
-
 // "MAJ:MIN:INODE" as /proc/locks writes it: the device numbers in hexadecimal, the inode in
 // decimal.
 std::optional<FileId> parse_file_id(std::string_view text) {
@@ -51,6 +44,28 @@ std::vector<std::string> package_manager_lock_files() {
           "/var/lib/apt/lists/lock"};
 }
 
+std::optional<TableHolder> holder_in_table(std::string_view table,
+                                           const std::vector<std::optional<FileId>>& files) {
+  std::optional<TableHolder> found;
+  std::istringstream lines{std::string(table)};
+  for (std::string line; std::getline(lines, line);) {
+    // "1: POSIX  ADVISORY  WRITE 1234 fe:00:408225 0 EOF"; a line with "->" after the number is
+    // a process waiting for that lock, not holding it.
+    std::istringstream fields(line);
+    std::string number, kind, mode, access, id_text;
+    long pid = 0;
+    if (!(fields >> number >> kind >> mode >> access >> pid >> id_text)) continue;
+    if ((kind != "POSIX" && kind != "FLOCK") || pid <= 0) continue;
+    const std::optional<FileId> id = parse_file_id(id_text);
+    if (!id) continue;
+    // The holder of the earliest file in the list, which is the one apt-get stops at first.
+    for (std::size_t i = 0; i < files.size() && (!found || i < found->index); ++i) {
+      if (files[i] && *files[i] == *id) found = TableHolder{i, static_cast<pid_t>(pid)};
+    }
+  }
+  return found;
+}
+
 std::optional<LockHolder> find_lock_holder(const std::vector<std::string>& lock_files) {
   std::vector<std::optional<FileId>> ids;
   for (const std::string& file : lock_files) {
@@ -61,29 +76,11 @@ std::optional<LockHolder> find_lock_holder(const std::vector<std::string>& lock_
     }
     ids.push_back(FileId{major(st.st_dev), minor(st.st_dev), st.st_ino});
   }
-  // The holder of the earliest file in the list, which is the one apt-get stops at first.
-  std::optional<std::size_t> first;
-  pid_t holder = 0;
-  std::ifstream table("/proc/locks");
-  for (std::string line; std::getline(table, line);) {
-    // "1: POSIX  ADVISORY  WRITE 1234 fe:00:408225 0 EOF"; a line with "->" after the number is
-    // a process waiting for that lock, not holding it.
-    std::istringstream fields(line);
-    std::string number, kind, mode, access, id_text;
-    long pid = 0;
-    if (!(fields >> number >> kind >> mode >> access >> pid >> id_text)) continue;
-    if ((kind != "POSIX" && kind != "FLOCK") || pid <= 0) continue;
-    const std::optional<FileId> id = parse_file_id(id_text);
-    if (!id) continue;
-    for (std::size_t i = 0; i < ids.size() && (!first || i < *first); ++i) {
-      if (ids[i] && *ids[i] == *id) {
-        first = i;
-        holder = static_cast<pid_t>(pid);
-      }
-    }
-  }
-  if (!first) return std::nullopt;
-  return LockHolder{lock_files[*first], holder, comm_of(holder)};
+  std::ostringstream table;
+  table << std::ifstream("/proc/locks").rdbuf();
+  const std::optional<TableHolder> found = holder_in_table(table.str(), ids);
+  if (!found) return std::nullopt;
+  return LockHolder{lock_files[found->index], found->pid, comm_of(found->pid)};
 }
 
 }  // namespace velto

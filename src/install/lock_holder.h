@@ -5,8 +5,10 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace velto {
@@ -20,9 +22,26 @@ struct LockHolder {
 // The lock files of dpkg and apt, frontend first: what apt-get needs before it can install.
 std::vector<std::string> package_manager_lock_files();
 
-// The holder of the first of `lock_files` that a process holds locked, or nothing. Reads
-// POSIX (fcntl) record locks, which apt and dpkg take, and flock() locks. An open-file-description
-// lock names no process in /proc/locks and is passed over.
+// A file as /proc/locks names it: the device's major and minor numbers and the inode.
+struct FileId {
+  unsigned long major = 0;
+  unsigned long minor = 0;
+  unsigned long inode = 0;
+  friend bool operator==(const FileId&, const FileId&) = default;
+};
+
+// Which of `files` (empty: a file that could not be looked at) is the earliest one held locked in
+// `table`, a text in the form of /proc/locks, and the process holding it.
+struct TableHolder {
+  std::size_t index = 0;
+  pid_t pid = 0;
+};
+std::optional<TableHolder> holder_in_table(std::string_view table,
+                                           const std::vector<std::optional<FileId>>& files);
+
+// The holder of the first of `lock_files` that a process holds locked, as /proc/locks shows,
+// or nothing. Reads POSIX (fcntl) record locks, which apt and dpkg take, and flock() locks. An
+// open-file-description lock names no process in /proc/locks and is passed over.
 std::optional<LockHolder> find_lock_holder(const std::vector<std::string>& lock_files);
 
 }  // namespace velto

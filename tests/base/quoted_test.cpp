@@ -56,5 +56,21 @@ TEST(Quoted, AShortenedValueEndsOnACharacterBoundary) {
   EXPECT_EQ(utf8_prefix("a\xff\xe2\x80", 3), "a\xff\xe2");
 }
 
+// A line that fits kLineLimit with its line feed is written whole; a longer one is cut before a
+// whole character and marked, through write_line() and write_error_line() alike.
+TEST(Quoted, ALineLongerThanTheLimitIsCutOnACharacterAndMarked) {
+  const std::string fits(kLineLimit - 1, 'a');
+  std::string umlauts;
+  while (umlauts.size() < kLineLimit) umlauts += "\xc3\xbc";
+  const std::size_t kept = kLineLimit - 1 - kCutMarker.size();
+  ::testing::internal::CaptureStderr();
+  write_line(fits);
+  write_line(fits + "b");
+  write_error_line("h:", "x" + umlauts);  // "h:x" is odd, so the limit falls inside a character
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), fits + "\n" + fits.substr(0, kept) +
+                                                          "[cut]\n" + "h:x" +
+                                                          umlauts.substr(0, kept - 4) + "[cut]\n");
+}
+
 }  // namespace
 }  // namespace velto

@@ -17,6 +17,7 @@ TEST(BuiltinInstallPlan, CarriesThePackagesFactsTheSystemsPathsAndTheTexts) {
   EXPECT_EQ(plan.digest, builtin_payload().digest);
   EXPECT_EQ(plan.digest.size(), 64u);
   EXPECT_EQ(plan.size, builtin_payload().size);
+  EXPECT_EQ(plan.version, kPackageVersion);
   EXPECT_EQ(plan.paths.python, production_program_paths().python);
   EXPECT_EQ(plan.paths.pkexec, production_program_paths().pkexec);
   EXPECT_EQ(plan.paths.desktop, production_program_paths().desktop);

@@ -11,6 +11,9 @@
 #include <memory>
 #include <string_view>
 
+#include "base/quoted.h"
+#include "install/install_diagnostics.h"
+#include "install/lock_holder.h"
 #include "payload/random_uuid.h"
 #include "sequence_fixture.h"
 
@@ -362,19 +365,37 @@ class DiagnosticsTest : public SequenceTest {
   std::string program(const char* name) const { return (bin() / name).string(); }
 };
 
-TEST_F(DiagnosticsTest, PkexecsStatusAndARecoveryRestartOnlyWhenItFailed) {
-  EXPECT_EQ(lines_for("exit 0", "exit 126", "exit 0"),
-            Strings{"velto-linux-setup: " + program("pkexec") +
-                    " ended with exit status 126 (the administrator refused or cancelled)"});
-  forget_calls();
-  const Strings two = lines_for("exit 0", "exit 100", "exit 22");
+// A failed recovery restart gets a line of its own; without a launcher (a first installation that
+// failed) there was nothing to restart, and no line says that the restart could not run.
+TEST_F(DiagnosticsTest, ARecoveryRestartThatFailedGetsALineOnlyWithALauncher) {
+  const Strings two = lines_for("exit 0", "exit 2", "exit 22");
   ASSERT_EQ(two.size(), 2u);
-  EXPECT_EQ(two[0], "velto-linux-setup: " + program("pkexec") +
-                        " ended with exit status 100 (apt-get failed; /var/log/apt/term.log holds "
-                        "its messages)");
   EXPECT_EQ(two[1], "velto-linux-setup: " + program("velto-desktop") +
                         " --restart-after-install ended with exit status 22; this restart followed "
                         "the failed installation and does not change the outcome");
+  fs::remove(bin() / "velto-desktop");
+  EXPECT_EQ(run_install_steps(plan()).diagnostics, Strings{two[0]});
+}
+
+// What each status of the root script, as pkexec passes it on, means.
+TEST(InstallLine, SaysWhatEachStatusOfTheRootScriptMeans) {
+  const std::pair<int, const char*> cases[] = {
+      {1,
+       "the install script refused: not running as root, no work directory under /var/tmp, or "
+       "the copy's size or digest differs"},
+      {2, "the install script was given arguments of the wrong form"},
+      {100, "apt-get failed; /var/log/apt/term.log has dpkg's messages only when dpkg ran"},
+      {124, "copying the staged package took longer than 30 seconds"},
+      {125, "a command of the install script failed"},
+      {126, "the administrator refused or cancelled"},
+      {127, "not authorised, or pkexec could not run the install script"},
+      {130, "the install script was interrupted by a signal"},
+  };
+  for (const auto& [status, meaning] : cases) {
+    EXPECT_EQ(install_line("/p", ChildEnd::exited(status)),
+              "velto-linux-setup: /p ended with exit status " + std::to_string(status) + " (" +
+                  meaning + ")");
+  }
 }
 
 TEST_F(DiagnosticsTest, AptGetsFailureNamesTheProcessHoldingAPackageManagersLock) {
@@ -408,8 +429,8 @@ TEST_F(DiagnosticsTest, AptGetsFailureNamesTheProcessHoldingAPackageManagersLock
   fake("pkexec", "exit 100");
   EXPECT_EQ(run_install_steps(install_plan).diagnostics,
             Strings{"velto-linux-setup: " + program("pkexec") +
-                    " ended with exit status 100 (apt-get failed; /var/log/apt/term.log holds its "
-                    "messages); process " +
+                    " ended with exit status 100 (apt-get failed; /var/log/apt/term.log has "
+                    "dpkg's messages only when dpkg ran); process " +
                     pid + " \"python3\" holds " + locked +
                     ": wait for it to finish, then press Install again"});
   // Any other failure is not apt-get's, and the lock is not its cause.
@@ -417,6 +438,48 @@ TEST_F(DiagnosticsTest, AptGetsFailureNamesTheProcessHoldingAPackageManagersLock
   const Strings other = run_install_steps(install_plan).diagnostics;
   ASSERT_EQ(other.size(), 1u);
   EXPECT_TRUE(other[0].ends_with("the copy's size or digest differs)")) << other[0];
+}
+
+// Device numbers in /proc/locks are hexadecimal, as on NVMe (103:02 is 259:2) and device-mapper
+// (fd:01 is 253:1) disks; the inode is decimal. Waiting locks ("->") and open-file-description
+// locks (no process) hold nothing.
+TEST(LockTable, NamesTheHolderOfTheEarliestLockedFile) {
+  const std::string_view table =
+      "1: POSIX  ADVISORY  WRITE 4321 103:02:1234 0 EOF\n"
+      "1: -> POSIX  ADVISORY  WRITE 77 fd:01:555 0 EOF\n"
+      "2: OFDLCK ADVISORY  WRITE -1 fd:01:555 0 EOF\n"
+      "3: FLOCK  ADVISORY  WRITE 99 fd:01:4096 0 EOF\n";
+  const FileId nvme{259, 2, 1234}, mapped{253, 1, 4096}, waited_for{253, 1, 555};
+  EXPECT_EQ(holder_in_table(table, {std::nullopt, nvme}).value().pid, 4321);
+  EXPECT_EQ(holder_in_table(table, {mapped, nvme}).value().index, 0u);
+  EXPECT_FALSE(holder_in_table(table, {waited_for, FileId{103, 2, 1234}}));
+}
+
+// After apt-get's 100, a velto is named only when dpkg lists it as fully installed and newer than
+// the carried 0.1.80 by Debian's rules (an epoch counts first, 9 is less than 80).
+TEST_F(DiagnosticsTest, AptGetsFailureNamesANewerInstalledVelto) {
+  fake("python3");
+  fake("velto-desktop");
+  fake("pkexec", "exit 100");
+  const char* installed = "install ok installed";
+  for (const auto& [status, version, named] : {std::tuple{installed, "0.2.0", true},
+                                               {"hold ok installed", "1:0.1.0", true},
+                                               {installed, "0.1.9", false},
+                                               {installed, "0.1.80", false},
+                                               {"install ok half-installed", "0.2.0", false}}) {
+    // Another package, newer still, first, and a description line that looks like a field.
+    dir_.write_file("dpkg-status", std::string("Package: velto-desktop\nStatus: ") + installed +
+                                       "\nVersion: 9.0\n\nPackage: velto\nStatus: " + status +
+                                       "\nVersion: " + version +
+                                       "\nDescription: x\n Version: 9.0\n");
+    const std::string line = run_install_steps(plan()).diagnostics.at(0);
+    EXPECT_TRUE(line.ends_with(named ? std::string("(apt-get failed: velto ") + version +
+                                           " is installed, newer than the 0.1.80 this installer "
+                                           "carries, and apt-get does not replace it with an "
+                                           "older one)"
+                                     : "only when dpkg ran)"))
+        << line;
+  }
 }
 
 TEST_F(DiagnosticsTest, StagingGivesItsReason) {
@@ -435,6 +498,15 @@ TEST_F(DiagnosticsTest, StagingGivesItsReason) {
                                  "\": No such file or directory"))
       << lines[0];
   EXPECT_EQ(started(), Strings{});
+
+  // A TMPDIR of 800 KB leaves a line of 8 KiB, marked as cut.
+  install_plan.stage = [] {
+    return stage_payload(payload(), "/usr/bin/dpkg-deb", std::string(800'000, 'x'));
+  };
+  ::testing::internal::CaptureStderr();
+  run(install_plan);
+  const std::string written = ::testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(written.size() == kLineLimit && written.ends_with("xx[cut]\n")) << written.size();
 }
 
 TEST_F(DiagnosticsTest, ACompleteRunWritesNothingAndAnyOtherWritesItsLines) {

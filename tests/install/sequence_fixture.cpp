@@ -61,11 +61,15 @@ InstallPlan SequenceTest::plan() const {
           },
       .digest = std::string(payload().digest),
       .size = payload().size,
+      .version = "0.1.80",
       .paths = paths(),
       .preflight_script = "import sys\nprint('preflight')  # \"quoted\" $HOME `x` \xc3\xbc\n",
       .install_script = "#!/bin/sh\nset -eu\necho \"$1\" '$2'\n",
-      // Never the machine's own: another package manager at work here must not change a result.
+      // Never the machine's own: another package manager at work here, or a velto installed
+      // here, must not change a result. The status database is absent until a test writes it.
       .lock_files = {},
+      .dpkg_status = (dir_.path() / "dpkg-status").string(),
+      .dpkg = "/usr/bin/dpkg",
       .child_environment = {},
   };
 }
