@@ -114,12 +114,21 @@ std::vector<const char*> overlay_environment(const EnvironmentOverlay& overlay) 
 
 void record_signals_ignored_at_start() noexcept {
   for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+    if (signal_number == SIGCHLD) continue;
     struct sigaction current {};
     // The numbers the C library keeps for itself fail here and are never ignored.
     if (::sigaction(signal_number, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) {
       ::sigdelset(&g_default_in_children, signal_number);
     }
   }
+  // An ignored SIGCHLD has the kernel reap each child as it ends, so no wait could learn how one
+  // ended (waitpid fails with ECHILD), and a child that inherited it could not wait for its own.
+  // A launcher that leaves it ignored (`trap '' CHLD` in bash, Python's
+  // signal.signal(SIGCHLD, SIG_IGN)) asks for nothing this program could honour: it is set back
+  // to its default here, and, not being recorded as ignored, starts at its default in children.
+  struct sigaction default_action {};
+  default_action.sa_handler = SIG_DFL;
+  ::sigaction(SIGCHLD, &default_action, nullptr);
 }
 
 std::string describe_end(ChildEnd end) {

@@ -14,9 +14,12 @@ namespace velto {
 // Notes which signals this process was started with ignored (nohup's HUP, a shell's INT and QUIT
 // for a background job), so that every child keeps them ignored, as the user asked, while any
 // signal this process ignored itself (GLib ignores SIGPIPE) starts at its default in the child.
-// Call it once, first thing in main(): before GTK or GLib can change a disposition and before any
-// thread exists. The set is written only by that call and only read afterwards, by threads that
-// start later. Without the call (in tests) no signal counts as ignored at start.
+// SIGCHLD is the exception: started ignored, it is set back to its default here, for this process
+// and so for every child, since an ignored SIGCHLD makes the kernel reap children before anyone
+// can wait for them. Call it once, first thing in main(): before GTK or GLib can change a
+// disposition and before any thread exists. The set is written only by that call and only read
+// afterwards, by threads that start later. Without the call (in tests) no signal counts as
+// ignored at start.
 void record_signals_ignored_at_start() noexcept;
 
 // How a child ended. A child killed by a signal never reads as an exit code, so "exited 0" means

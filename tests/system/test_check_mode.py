@@ -37,9 +37,12 @@ def run_check(args, env, executable=SETUP):
     return subprocess.run(args, executable=executable, env=env, capture_output=True, timeout=60)
 
 
-def test_check_mode_stages_without_display_and_leaves_nothing(tmpdir_base):
+@pytest.mark.parametrize("launcher", [[], ["/bin/bash", "-c", "trap '' CHLD; exec \"$0\" \"$@\""]],
+                         ids=["direct", "sigchld_ignored"])
+def test_check_mode_stages_without_display_and_leaves_nothing(tmpdir_base, launcher):
     # No DISPLAY, no session bus, a Turkish LANG that must not matter.
-    result = run_check([SETUP, "--check"], clean_env(tmpdir_base, LANG="tr_TR.UTF-8"))
+    result = run_check(launcher + [SETUP, "--check"], clean_env(tmpdir_base, LANG="tr_TR.UTF-8"),
+                       executable=(launcher or [SETUP])[0])
     assert (result.returncode, result.stdout, result.stderr) == (0, b"", b"")
     assert os.listdir(tmpdir_base) == []
 
