@@ -77,14 +77,23 @@ class SpawnAttributes {
   }
   // The child starts as this program was started: no signal blocked (the worker thread may have
   // inherited a mask from whoever created it), the signals that were ignored then still ignored,
-  // and every other signal at its default, whatever this process did with it since.
-  bool fresh_signals() noexcept {
+  // and every other signal at its default, whatever this process did with it since. An isolated
+  // child also keeps SIGPIPE ignored and leads a process group of its own.
+  bool fresh_signals(ChildSignals signals) noexcept {
     sigset_t none;
     ::sigemptyset(&none);
+    const bool isolated = signals == ChildSignals::isolated;
+    sigset_t defaults = g_default_in_children;
+    short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+    if (isolated) {
+      ::sigdelset(&defaults, SIGPIPE);
+      flags |= POSIX_SPAWN_SETPGROUP;
+    }
     return ok_ && ::posix_spawnattr_setsigmask(&attributes_, &none) == 0 &&
-           ::posix_spawnattr_setsigdefault(&attributes_, &g_default_in_children) == 0 &&
-           ::posix_spawnattr_setflags(&attributes_,
-                                      POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) == 0;
+           ::posix_spawnattr_setsigdefault(&attributes_, &defaults) == 0 &&
+           // Group 0: a new one, led by the child.
+           (!isolated || ::posix_spawnattr_setpgroup(&attributes_, 0) == 0) &&
+           ::posix_spawnattr_setflags(&attributes_, flags) == 0;
   }
   const posix_spawnattr_t* get() const noexcept { return &attributes_; }
 
@@ -110,16 +119,34 @@ std::vector<const char*> overlay_environment(const EnvironmentOverlay& overlay) 
   return entries;
 }
 
+// SIGPIPE ignored from now on in this process: a write into a pipe whose reader is gone then
+// fails with EPIPE. Safe from any thread: it is one system call, and the only other code here
+// that touches SIGPIPE (GLib's sockets) sets it the same way.
+bool ignore_broken_pipes() noexcept {
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  return ::sigaction(SIGPIPE, &ignore, nullptr) == 0;
+}
+
 }  // namespace
 
 void record_signals_ignored_at_start() noexcept {
   for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+    if (signal_number == SIGCHLD) continue;
     struct sigaction current {};
     // The numbers the C library keeps for itself fail here and are never ignored.
     if (::sigaction(signal_number, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) {
       ::sigdelset(&g_default_in_children, signal_number);
     }
   }
+  // An ignored SIGCHLD has the kernel reap each child as it ends, so no wait could learn how one
+  // ended (waitpid fails with ECHILD), and a child that inherited it could not wait for its own.
+  // A launcher that leaves it ignored (`trap '' CHLD` in bash, Python's
+  // signal.signal(SIGCHLD, SIG_IGN)) asks for nothing this program could honour: it is set back
+  // to its default here, and, not being recorded as ignored, starts at its default in children.
+  struct sigaction default_action {};
+  default_action.sa_handler = SIG_DFL;
+  ::sigaction(SIGCHLD, &default_action, nullptr);
 }
 
 std::string describe_end(ChildEnd end) {
@@ -138,8 +165,8 @@ std::string describe_end(ChildEnd end) {
 }
 
 Command::Command(std::string program, std::vector<std::string> arguments,
-                 EnvironmentOverlay overlay)
-    : overlay_(std::move(overlay)) {
+                 EnvironmentOverlay overlay, ChildSignals signals)
+    : overlay_(std::move(overlay)), signals_(signals) {
   argv_.reserve(arguments.size() + 1);
   argv_.push_back(std::move(program));
   for (std::string& argument : arguments) argv_.push_back(std::move(argument));
@@ -157,7 +184,9 @@ pid_t Command::spawn(int output, int error) const noexcept {
   if (argv_.front().empty() || argv_.front().front() != '/') return -1;
   SpawnActions actions;
   SpawnAttributes attributes;
-  if (!actions.streams(output, error) || !attributes.fresh_signals()) return -1;
+  if (!actions.streams(output, error) || !attributes.fresh_signals(signals_)) return -1;
+  // What an isolated child is to inherit as ignored, this process must ignore itself.
+  if (signals_ == ChildSignals::isolated && !ignore_broken_pipes()) return -1;
   std::vector<const char*> overlaid;
   try {
     if (!overlay_.empty()) overlaid = overlay_environment(overlay_);

@@ -14,9 +14,12 @@ namespace velto {
 // Notes which signals this process was started with ignored (nohup's HUP, a shell's INT and QUIT
 // for a background job), so that every child keeps them ignored, as the user asked, while any
 // signal this process ignored itself (GLib ignores SIGPIPE) starts at its default in the child.
-// Call it once, first thing in main(): before GTK or GLib can change a disposition and before any
-// thread exists. The set is written only by that call and only read afterwards, by threads that
-// start later. Without the call (in tests) no signal counts as ignored at start.
+// SIGCHLD is the exception: started ignored, it is set back to its default here, for this process
+// and so for every child, since an ignored SIGCHLD makes the kernel reap children before anyone
+// can wait for them. Call it once, first thing in main(): before GTK or GLib can change a
+// disposition and before any thread exists. The set is written only by that call and only read
+// afterwards, by threads that start later. Without the call (in tests) no signal counts as
+// ignored at start.
 void record_signals_ignored_at_start() noexcept;
 
 // How a child ended. A child killed by a signal never reads as an exit code, so "exited 0" means
@@ -65,6 +68,21 @@ struct CapturedRun {
 // child starts, each replacing a variable of the same name.
 using EnvironmentOverlay = std::vector<std::string>;
 
+// How a child stands to the signals that end this program.
+enum class ChildSignals {
+  // In this program's process group, so that a terminal's Ctrl-C or hang-up reaches it as it
+  // reaches this program, with the dispositions this program was started with.
+  shared,
+  // For a helper whose answer is read through a pipe and that leaves a temporary directory behind
+  // when a signal kills it (dpkg-deb -f unpacks into TMPDIR). It runs in a process group of its
+  // own, which a terminal's Ctrl-C and hang-up do not reach, and with SIGPIPE ignored: once this
+  // program has ended, its next write into the closed pipe fails with EPIPE instead of killing
+  // it, and it ends through its own error path, which removes what it made. posix_spawn can hand
+  // on an ignored signal only by ignoring it here, so starting such a child makes this process
+  // ignore SIGPIPE from then on, as GLib does in the window anyway.
+  isolated,
+};
+
 // One fixed command line, prepared in full when it is made. Running it allocates only for an
 // environment overlay (built when the child starts) and never throws: a child whose environment
 // cannot be built counts as not run. Moving keeps it valid; copying is not offered.
@@ -73,7 +91,8 @@ class Command {
   // `program` must be an absolute path: it is also the child's argv[0], and no search path is
   // ever consulted. The child's environment is read when it starts, not when the Command is made:
   // what GTK removes from this process once it has used it (a spent start-up id) is not handed on.
-  Command(std::string program, std::vector<std::string> arguments, EnvironmentOverlay overlay = {});
+  Command(std::string program, std::vector<std::string> arguments, EnvironmentOverlay overlay = {},
+          ChildSignals signals = ChildSignals::shared);
   Command(Command&&) noexcept = default;
   Command& operator=(Command&&) noexcept = default;
   Command(const Command&) = delete;
@@ -100,6 +119,7 @@ class Command {
 
   std::vector<std::string> argv_;
   EnvironmentOverlay overlay_;
+  ChildSignals signals_;
   // Null-terminated views into argv_, built once. Moving a vector moves its buffer, so these
   // pointers survive a move of the Command.
   std::vector<const char*> argv_ptrs_;

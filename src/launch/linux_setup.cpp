@@ -7,7 +7,8 @@
 #include "payload/interrupt_cleanup.h"
 
 int main(int argc, char** argv) {
-  // First of all, while every disposition is still the one the program was started with.
+  // First of all, while every disposition is still the one the program was started with. An
+  // inherited ignored SIGCHLD is set back to its default here, so that children can be waited for.
   velto::record_signals_ignored_at_start();
   // Before anything is staged and before any thread exists, in both modes.
   velto::install_interrupt_cleanup();

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -84,13 +85,24 @@ class Step {
   bool entered_ = false;
 };
 
-// Async-signal-safe throughout: atomics, unlink, rmdir, signal and raise.
+// Sleeps for a millisecond between two looks at the word: waiting then costs next to no
+// processor time, and the process still ends promptly once the step is done. A step can take
+// long (TMPDIR on a file system that stalls), and spinning all that while would keep a core busy,
+// one for each handler that waits.
+void pause_briefly() noexcept {
+  timespec left{0, 1'000'000};
+  while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
+
+// Async-signal-safe throughout: atomics, nanosleep, unlink, rmdir, signal and raise.
 void on_interrupt(int signal_number) noexcept {
   int seen = g_registration.state.load();
   for (;;) {
     // A step on the staging thread, or a handler on yet another thread that is removing the
     // paths: both end soon, and ending the process first would cut them short.
     if (seen == busy || seen == cleaning) {
+      pause_briefly();
       seen = g_registration.state.load();
       continue;
     }

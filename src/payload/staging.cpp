@@ -42,10 +42,16 @@ bool sync_file(int fd) noexcept {
 // Runs `reader -f path field` with standard input on /dev/null and reads both of its pipes to the
 // end together (so neither can stall the other), keeping at most kFieldOutputLimit bytes.
 // Nothing when it exited 0 naming `field.value`, otherwise what it did instead.
+//
+// dpkg-deb unpacks the control part into a directory under TMPDIR and removes it as it ends, but
+// not when a signal kills it. So the reader is isolated: a Ctrl-C or hang-up that ends this
+// program does not reach it, and once this program is gone its answer into the closed pipe fails
+// with EPIPE, after which it removes its directory and ends.
 std::optional<StagingFailure> confirm_field(const std::string& reader, const std::string& path,
                                             const ControlField& field,
                                             const EnvironmentOverlay& environment) {
-  const Command command{reader, {"-f", path, std::string(field.name)}, environment};
+  const Command command{
+      reader, {"-f", path, std::string(field.name)}, environment, ChildSignals::isolated};
   const CapturedRun run = command.run_capturing_output(kFieldOutputLimit);
   if (!run.overflowed && run.end.exited_with(0) && field_output_matches(run.output, field.value)) {
     return std::nullopt;

@@ -287,6 +287,10 @@ TEST_F(StagingTest, OnlyOnePackageIsStagedAtATime) {
   EXPECT_TRUE(entries(base_).empty());
 }
 
+// A death test's process that never ended would hold the suite until ctest's timeout: SIGALRM
+// ends it within seconds instead, which fails the test (it expects another end).
+constexpr unsigned kDeathTestSeconds = 5;
+
 // Each signal that ends a session (logout, Ctrl-C, kill) removes what is staged, then ends the
 // process as that signal would have; a signal the process was started with ignored stays ignored.
 // The "fast" style forks without exec: the child stages into this fixture's own directory and
@@ -297,6 +301,7 @@ TEST_F(StagingTest, AnInterruptingSignalRemovesTheStagedPackageAndEndsTheProcess
     SCOPED_TRACE(signal_number);
     EXPECT_EXIT(
         {
+          ::alarm(kDeathTestSeconds);
           install_interrupt_cleanup();
           auto staged = stage_payload(payload(), good_reader(), base_);
           if (!staged || entries(base_).size() != 1) std::_Exit(3);
@@ -308,6 +313,7 @@ TEST_F(StagingTest, AnInterruptingSignalRemovesTheStagedPackageAndEndsTheProcess
   }
   EXPECT_EXIT(
       {
+        ::alarm(kDeathTestSeconds);
         std::signal(SIGHUP, SIG_IGN);
         install_interrupt_cleanup();
         std::raise(SIGHUP);
@@ -320,6 +326,7 @@ TEST_F(StagingTest, AMoveAssignmentHandsOnTheSignalRegistration) {
   GTEST_FLAG_SET(death_test_style, "fast");
   EXPECT_EXIT(
       {
+        ::alarm(kDeathTestSeconds);
         install_interrupt_cleanup();
         auto staged = stage_payload(payload(), good_reader(), base_);
         if (!staged) std::_Exit(3);

@@ -37,9 +37,12 @@ def run_check(args, env, executable=SETUP):
     return subprocess.run(args, executable=executable, env=env, capture_output=True, timeout=60)
 
 
-def test_check_mode_stages_without_display_and_leaves_nothing(tmpdir_base):
+@pytest.mark.parametrize("launcher", [[], ["/bin/bash", "-c", "trap '' CHLD; exec \"$0\" \"$@\""]],
+                         ids=["direct", "sigchld_ignored"])
+def test_check_mode_stages_without_display_and_leaves_nothing(tmpdir_base, launcher):
     # No DISPLAY, no session bus, a Turkish LANG that must not matter.
-    result = run_check([SETUP, "--check"], clean_env(tmpdir_base, LANG="tr_TR.UTF-8"))
+    result = run_check(launcher + [SETUP, "--check"], clean_env(tmpdir_base, LANG="tr_TR.UTF-8"),
+                       executable=(launcher or [SETUP])[0])
     assert (result.returncode, result.stdout, result.stderr) == (0, b"", b"")
     assert os.listdir(tmpdir_base) == []
 
@@ -197,23 +200,27 @@ def test_full_file_system_gives_1_and_leaves_nothing(usr_bin):
     assert result.stdout == b"left: \n"
 
 
-@pytest.mark.parametrize("signal_number", [signal.SIGTERM, signal.SIGINT, signal.SIGHUP],
-                         ids=["TERM", "INT", "HUP"])
-def test_interrupted_check_ends_by_the_signal_and_leaves_nothing(tmpdir_base, usr_bin,
-                                                                  signal_number):
-    # The reader says it has started, then takes its time: the signal arrives while the whole
-    # package lies staged. It is not killed, and answers into a closed pipe afterwards.
+# The signal ends the program alone, or its whole group as Ctrl-C does, while the real field
+# reader (its tar slowed) has unpacked into TMPDIR; the reader must then remove that and end.
+@pytest.mark.parametrize("kind", ["TERM", "INT", "HUP", "INT to the group"])
+def test_interrupted_check_ends_by_the_signal_and_leaves_nothing(tmpdir_base, usr_bin, kind):
+    signal_number, to_group = signal.Signals["SIG" + kind.split()[0]], kind.endswith("group")
     started = tmpdir_base + ".started"
-    usr_bin.put("dpkg-deb", fake_reader(f"touch '{started}'; sleep 3; echo velto"))
+    shutil.copy2(os.path.realpath("/usr/bin/tar"), os.path.join(usr_bin.upper, "tar.real"))
+    usr_bin.put("tar", f"#!/bin/sh\ntouch '{started}'; sleep 1; exec /usr/bin/tar.real \"$@\"\n")
     process = run_in_namespace([usr_bin], [SETUP, "--check"], env=clean_env(tmpdir_base),
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, popen=True)
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, popen=True,
+                               start_new_session=to_group)
     try:
         deadline = time.monotonic() + 30
         while not os.path.exists(started) and time.monotonic() < deadline:
             time.sleep(0.02)
-        assert [name[:16] for name in os.listdir(tmpdir_base)] == ["velto-installer-"]
-        process.send_signal(signal_number)
+        assert sorted(name[:9] for name in os.listdir(tmpdir_base)) == ["dpkg-deb.", "velto-ins"]
+        (os.killpg if to_group else os.kill)(process.pid, signal_number)
         out, err = process.communicate(timeout=30)
+        deadline = time.monotonic() + 10
+        while os.listdir(tmpdir_base) and time.monotonic() < deadline:
+            time.sleep(0.05)
     finally:
         if process.poll() is None:
             process.kill()
