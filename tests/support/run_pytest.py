@@ -16,6 +16,7 @@ after ctest's summary.
 """
 import os
 import sys
+import tempfile
 
 import pytest
 
@@ -54,7 +55,12 @@ def skip_reason(report):
 def main():
     suite, arguments = sys.argv[1], sys.argv[2:]
     outcomes = CaseOutcomes()
-    status = int(pytest.main(arguments, plugins=[outcomes]))
+    # pytest keeps the temporary folders of its last runs under /tmp/pytest-of-USER; a run of the
+    # suite leaves nothing behind.
+    with tempfile.TemporaryDirectory(prefix="velto-test-pytest.",
+                                     ignore_cleanup_errors=True) as scratch:
+        arguments = ["--basetemp", os.path.join(scratch, "basetemp"), *arguments]
+        status = int(pytest.main(arguments, plugins=[outcomes]))
     if status != pytest.ExitCode.OK or not outcomes.skip_reasons:
         return status
     if outcomes.ran:
