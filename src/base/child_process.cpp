@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <optional>
 #include <string_view>
 
 #include "base/fd.h"
@@ -255,6 +257,49 @@ bool make_pipe(Fd& read_end, Fd& write_end) noexcept {
   return ::fcntl(read_end.get(), F_SETFL, O_NONBLOCK) == 0;
 }
 
+// The child's end once it has ended, reaped; nothing while it runs.
+std::optional<ChildEnd> end_if_ended(pid_t pid) noexcept {
+  int status = 0;
+  pid_t found = 0;
+  do {
+    found = ::waitpid(pid, &status, WNOHANG);
+  } while (found < 0 && errno == EINTR);
+  if (found == 0) return std::nullopt;
+  if (found < 0) return ChildEnd::not_run();
+  if (WIFSIGNALED(status)) return ChildEnd::signalled(WTERMSIG(status));
+  if (WIFEXITED(status)) return ChildEnd::exited(WEXITSTATUS(status));
+  return ChildEnd::not_run();
+}
+
+// A descriptor that becomes readable when the child `pid` ends (Linux 5.3 and later), or none.
+// Called through syscall(): the C library's wrapper is newer than the oldest system served.
+Fd child_end_descriptor(pid_t pid) noexcept {
+#ifdef SYS_pidfd_open
+  return Fd{static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))};
+#else
+  static_cast<void>(pid);
+  return Fd{};
+#endif
+}
+
+// Without such a descriptor, how often to look whether the child has ended while its pipe stays
+// open. The outcome then comes at most this much later than the child's end.
+constexpr int kLookEveryMilliseconds = 10;
+
+constexpr std::size_t kReadChunk = 64 * 1024;
+
+// Reads what `fd` holds now, without waiting, at most `limit` bytes, into `printed`.
+void read_what_is_there(int fd, OutputTail& printed, std::size_t limit) noexcept {
+  char buffer[kReadChunk];
+  for (std::size_t taken = 0; taken < limit;) {
+    const ssize_t n = ::read(fd, buffer, std::min(sizeof buffer, limit - taken));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;  // its end, nothing more for now, or an error
+    printed.append({buffer, static_cast<std::size_t>(n)});
+    taken += static_cast<std::size_t>(n);
+  }
+}
+
 }  // namespace
 
 ChildEnd Command::run() const noexcept {
@@ -298,6 +343,44 @@ CapturedRun Command::run_capturing_output(std::size_t limit) const {
       break;
   }
   return result;
+}
+
+ChildEnd Command::run_keeping_output_tail(OutputTail& printed) const noexcept {
+  Fd read_end, write_end;
+  if (!make_pipe(read_end, write_end)) return ChildEnd::not_run();
+  const pid_t pid = spawn(write_end.get(), write_end.get());
+  write_end.reset();  // or the pipe would never reach its end
+  if (pid < 0) return ChildEnd::not_run();
+
+  const Fd ended = child_end_descriptor(pid);
+  std::array<pollfd, 2> fds{{{read_end.get(), POLLIN, 0}, {ended.get(), POLLIN, 0}}};
+  std::optional<ChildEnd> end;
+  // Until the child ends, or until the pipe ends (then only the child's end is waited for).
+  while (!end && fds[0].fd >= 0) {
+    if (::poll(fds.data(), fds.size(), ended ? -1 : kLookEveryMilliseconds) < 0) {
+      if (errno == EINTR) continue;
+      // Unable to wait for both: the pipe goes, so that the child cannot stall on it.
+      read_end.reset();
+      break;
+    }
+    if (fds[0].revents != 0) {
+      char buffer[kReadChunk];
+      const ssize_t n = ::read(fds[0].fd, buffer, sizeof buffer);
+      if (n > 0) {
+        printed.append({buffer, static_cast<std::size_t>(n)});
+      } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+        fds[0].fd = -1;
+      }
+    }
+    if (!ended) {
+      end = end_if_ended(pid);
+    } else if (fds[1].revents != 0) {
+      end = wait_for(pid);
+    }
+  }
+  if (!end) end = wait_for(pid);
+  if (read_end && fds[0].fd >= 0) read_what_is_there(read_end.get(), printed, kReadAfterEnd);
+  return *end;
 }
 
 }  // namespace velto

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "base/output_tail.h"
+
 namespace velto {
 
 // Notes which signals this process was started with ignored (nohup's HUP, a shell's INT and QUIT
@@ -111,6 +113,15 @@ class Command {
   // run is marked overflowed. When reading fails the child is killed, reaped, and the end is
   // not_run.
   CapturedRun run_capturing_output(std::size_t limit) const;
+
+  // Like run(), but standard output and standard error go into one pipe that is read while the
+  // child runs, and `printed` keeps the end of what came (see OutputTail), so that the child never
+  // waits on a full pipe. The run ends when the child ends, not when the pipe does: a daemon that
+  // the child started may hold the pipe open for good. What is in the pipe by then is read without
+  // waiting, at most kReadAfterEnd bytes of it, since such a daemon could go on writing, and the
+  // pipe is closed.
+  ChildEnd run_keeping_output_tail(OutputTail& printed) const noexcept;
+  static constexpr std::size_t kReadAfterEnd = 4 * 1024 * 1024;
 
  private:
   // Starts the child with standard input on /dev/null and output and error on the given

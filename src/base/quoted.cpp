@@ -1,7 +1,5 @@
 #include "base/quoted.h"
 
-#include <cstdio>
-
 #include "base/utf8.h"
 
 namespace velto {
@@ -47,8 +45,6 @@ std::string escaped(std::string_view text) {
   return out;
 }
 
-std::string quoted(std::string_view text) { return '"' + escaped(text) + '"'; }
-
 std::string_view utf8_prefix(std::string_view text, std::size_t limit) noexcept {
   std::size_t end = 0;
   while (end < text.size()) {
@@ -58,30 +54,6 @@ std::string_view utf8_prefix(std::string_view text, std::size_t limit) noexcept 
     end += length;
   }
   return text.substr(0, end);
-}
-
-void write_line(std::string_view line) noexcept {
-  // Built in a buffer of its own, so that writing needs no memory.
-  char text[kLineLimit];
-  std::string_view kept = line;
-  std::string_view marker;
-  if (line.size() + 1 > kLineLimit) {
-    kept = utf8_prefix(line, kLineLimit - 1 - kCutMarker.size());
-    marker = kCutMarker;
-  }
-  kept.copy(text, kept.size());
-  marker.copy(text + kept.size(), marker.size());
-  const std::size_t length = kept.size() + marker.size();
-  text[length] = '\n';
-  std::fwrite(text, 1, length + 1, stderr);
-}
-
-void write_error_line(std::string_view head, std::string_view outside) noexcept {
-  try {
-    write_line(std::string(head) + escaped(outside));
-  } catch (...) {
-    write_line(head);
-  }
 }
 
 }  // namespace velto

@@ -1,6 +1,6 @@
 #include "install/install_diagnostics.h"
 
-#include "base/quoted.h"
+#include "base/diagnostic_line.h"
 
 namespace velto {
 namespace {
@@ -8,9 +8,11 @@ namespace {
 constexpr const char kPrefix[] = "velto-linux-setup: ";
 
 // The program, how it ended and, when known, what that means for the user.
-std::string line(const std::string& what, ChildEnd end, const char* meaning) {
-  std::string text = kPrefix + what + " " + describe_end(end);
-  if (meaning != nullptr) text += std::string(" (") + meaning + ")";
+DiagnosticLine line(const std::string& program, std::string_view after_program, ChildEnd end,
+                    const DiagnosticLine& meaning = {}) {
+  DiagnosticLine text(kPrefix);
+  text.value(program).words(after_program).words(" ").words(describe_end(end));
+  if (!meaning.empty()) text.words(" (").append(meaning).words(")");
   return text;
 }
 
@@ -45,40 +47,87 @@ const char* restart_meaning(ChildEnd end) {
   return nullptr;
 }
 
+DiagnosticLine words_or_nothing(const char* words) {
+  return words != nullptr ? DiagnosticLine(words) : DiagnosticLine();
+}
+
+// Only white space, or nothing: such a line says nothing.
+bool blank(std::string_view text) { return text.find_first_not_of(" \t\r") == text.npos; }
+
 }  // namespace
 
 std::string staging_line(const StagingFailure& failure) {
-  return kPrefix + std::string("staging the package failed: ") + describe(failure);
+  return DiagnosticLine(kPrefix)
+      .words("staging the package failed: ")
+      .append(describe(failure))
+      .text();
 }
 
 std::string install_line(const std::string& pkexec, ChildEnd end, const AptGetClues& clues) {
-  std::string text;
+  DiagnosticLine meaning;
   if (clues.newer_installed) {
-    const std::string meaning = "apt-get failed: velto " + escaped(*clues.newer_installed) +
-                                " is installed, newer than the " + escaped(clues.carried) +
-                                " this installer carries, and apt-get does not replace it with "
-                                "an older one";
-    text = line(pkexec, end, meaning.c_str());
+    meaning.words("apt-get failed: velto ")
+        .value(*clues.newer_installed)
+        .words(" is installed, newer than the ")
+        .value(clues.carried)
+        .words(" this installer carries, and apt-get does not replace it with an older one");
   } else {
-    text = line(pkexec, end, install_meaning(end));
+    meaning = words_or_nothing(install_meaning(end));
   }
+  DiagnosticLine text = line(pkexec, "", end, meaning);
   if (const std::optional<LockHolder>& holder = clues.holder) {
-    text += "; process " + std::to_string(holder->pid) +
-            (holder->comm.empty() ? std::string() : " " + quoted(holder->comm)) + " holds " +
-            holder->lock_file + ": wait for it to finish, then press Install again";
+    text.words("; process ").words(std::to_string(holder->pid));
+    if (!holder->comm.empty()) text.words(" ").quoted(holder->comm);
+    text.words(" holds ")
+        .value(holder->lock_file)
+        .words(": wait for it to finish, then press Install again");
   }
-  return text;
+  return text.text();
+}
+
+std::vector<std::string> printed_lines(const OutputTail& printed) {
+  std::string_view text = printed.text();
+  // The kept end usually begins inside a line, whose start is lost: that line is left out, unless
+  // it is all there is (one very long line), which then shows where it was cut.
+  bool cut_at_start = printed.starts_inside_a_line();
+  if (cut_at_start) {
+    const std::size_t feed = text.find('\n');
+    if (feed != text.npos) {
+      text.remove_prefix(feed + 1);
+      cut_at_start = false;
+    }
+  }
+  std::vector<std::string_view> lines;
+  while (!text.empty()) {
+    const std::size_t feed = text.find('\n');
+    std::string_view one = text.substr(0, feed);
+    text.remove_prefix(feed == text.npos ? text.size() : feed + 1);
+    if (one.ends_with('\r')) one.remove_suffix(1);
+    if (!blank(one)) lines.push_back(one);
+  }
+  const std::size_t first = lines.size() > kPrintedLines ? lines.size() - kPrintedLines : 0;
+  std::vector<std::string> shown;
+  for (std::size_t i = first; i < lines.size(); ++i) {
+    DiagnosticLine text_line(kPrefix);
+    if (cut_at_start) text_line.words(kOmittedMarker);
+    shown.push_back(text_line.value(lines[i]).text());
+  }
+  return shown;
 }
 
 std::string install_not_started_line(const std::string& pkexec) {
-  return kPrefix + pkexec +
-         " was not started: the working directory cannot be named, so the staged package's "
-         "relative path cannot be made absolute";
+  return DiagnosticLine(kPrefix)
+      .value(pkexec)
+      .words(
+          " was not started: the working directory cannot be named, so the staged package's "
+          "relative path cannot be made absolute")
+      .text();
 }
 
 std::string recovery_restart_line(const std::string& desktop, ChildEnd end) {
-  return line(desktop + " --restart-after-install", end, restart_meaning(end)) +
-         "; this restart followed the failed installation and does not change the outcome";
+  return line(desktop, " --restart-after-install", end, words_or_nothing(restart_meaning(end)))
+      .words("; this restart followed the failed installation and does not change the outcome")
+      .text();
 }
 
 }  // namespace velto

@@ -5,10 +5,13 @@
 // these lines.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/child_process.h"
+#include "base/output_tail.h"
 #include "install/lock_holder.h"
 #include "payload/staging.h"
 
@@ -28,6 +31,15 @@ struct AptGetClues {
 };
 
 std::string install_line(const std::string& pkexec, ChildEnd end, const AptGetClues& clues = {});
+// How many of the lines that a failed installation printed last are shown: apt-get's reason and
+// the lines that lead up to it.
+inline constexpr std::size_t kPrintedLines = 10;
+
+// The last lines that the installation printed (pkexec's, the install script's shell's, apt-get's
+// and dpkg's words), at most kPrintedLines of those that are not blank, in order, each as a line
+// of its own with the printed text escaped. A carriage return that ends a line is dropped.
+std::vector<std::string> printed_lines(const OutputTail& printed);
+
 // pkexec was not started: the staged package's path could not be made absolute.
 std::string install_not_started_line(const std::string& pkexec);
 // The restart after a failed install, whose result does not change the outcome.

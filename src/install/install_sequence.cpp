@@ -8,7 +8,7 @@
 #include <exception>
 
 #include "base/child_process.h"
-#include "base/quoted.h"
+#include "base/diagnostic_line.h"
 #include "install/install_diagnostics.h"
 #include "install/installed_version.h"
 #include "install/lock_holder.h"
@@ -67,26 +67,27 @@ Commands prepare_commands(const InstallPlan& plan, const StagedPackage& staged) 
 struct ChildEnds {
   std::optional<ChildEnd> preflight;
   std::optional<ChildEnd> install;  // empty too when pkexec could not be given an absolute path
+  // The end of what the installation printed: pkexec's, the shell's, apt-get's and dpkg's words.
+  OutputTail install_printed;
   std::optional<ChildEnd> restart;
   // Whether the launcher was there when the restart was started.
   bool launcher_at_restart = false;
 };
 
-// The children of a run, one after another. Nothing here allocates, so a run that reached pkexec
-// always gets to its restart.
-ChildEnds run_commands(const Commands& commands, const std::string& desktop) noexcept {
-  ChildEnds ends;
+// The children of a run, one after another, their ends into `ends`, which holds all the memory
+// they need. Nothing here allocates, so a run that reached pkexec always gets to its restart.
+void run_commands(const Commands& commands, const std::string& desktop, ChildEnds& ends) noexcept {
   if (is_regular_file(desktop)) {
     ends.preflight = commands.preflight.run();
     // Nothing has been installed yet, so there is nothing to restart.
-    if (!ends.preflight->exited_with(0)) return ends;
+    if (!ends.preflight->exited_with(0)) return;
   }
-  if (commands.install) ends.install = commands.install->run();
+  if (commands.install)
+    ends.install = commands.install->run_keeping_output_tail(ends.install_printed);
   // The restart runs whatever the install did: after a failure it brings back the application
   // the preflight may have stopped, and its own result no longer matters.
   ends.launcher_at_restart = is_regular_file(desktop);
   ends.restart = commands.restart.run();
-  return ends;
 }
 
 // What can be seen of why apt-get failed: a newer velto that it will not replace with an older
@@ -121,6 +122,10 @@ RunResult outcome_of(const ChildEnds& ends, const InstallPlan& plan) {
       result.diagnostics.push_back(
           install_line(paths.pkexec, *ends.install,
                        ends.install->exited_with(100) ? apt_get_clues(plan) : AptGetClues{}));
+      // apt-get's, dpkg's or pkexec's own words, which say why.
+      for (std::string& printed : printed_lines(ends.install_printed)) {
+        result.diagnostics.push_back(std::move(printed));
+      }
     }
     // Without a launcher (a first install that failed) there was nothing to restart.
     if (ends.launcher_at_restart && !restarted.exited_with(0)) {
@@ -165,7 +170,7 @@ RunResult run_install_steps(const InstallPlan& plan) {
       return RunResult{ProgressEvent::report(outcome_key::kFailed),
                        {staging_line(*staged.failure())}};
     }
-    ends = run_commands(prepare_commands(plan, *staged), plan.paths.desktop);
+    run_commands(prepare_commands(plan, *staged), plan.paths.desktop, ends);
   }
   return outcome_of(ends, plan);
 }

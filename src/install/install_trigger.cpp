@@ -9,7 +9,7 @@
 #include <system_error>
 #include <utility>
 
-#include "base/quoted.h"
+#include "base/diagnostic_line.h"
 #include "ui/callback_guard.h"
 #include "ui/progress_display.h"
 

@@ -7,7 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <utility>
 
-#include "base/quoted.h"
+#include "base/diagnostic_line.h"
 #include "embedded/translation_en.h"
 #include "embedded/translation_tr.h"
 

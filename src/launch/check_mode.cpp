@@ -2,7 +2,7 @@
 
 #include <exception>
 
-#include "base/quoted.h"
+#include "base/diagnostic_line.h"
 #include "payload/package_payload.h"
 #include "payload/random_uuid.h"
 

@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/diagnostic_line.h"
 #include "base/glib_ptr.h"
-#include "base/quoted.h"
 #include "embedded/setup_icon.h"
 #include "install/install_sequence_builtin.h"
 #include "install/install_trigger.h"

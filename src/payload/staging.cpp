@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "base/child_process.h"
+#include "base/diagnostic_line.h"
 #include "base/fd.h"
 #include "base/quoted.h"
 #include "payload/digest.h"
@@ -136,40 +137,55 @@ StagingOutcome stage_payload(const PackagePayload& payload, const std::string& f
   return staged;
 }
 
-std::string describe(const StagingFailure& failure) {
+DiagnosticLine describe(const StagingFailure& failure) {
   using Step = StagingFailure::Step;
   const auto error_text = [&] {
     if (failure.error == 0) return std::string("nothing was written");
     const char* text = ::strerrordesc_np(failure.error);
     return text != nullptr ? std::string(text) : "error " + std::to_string(failure.error);
   };
+  DiagnosticLine line;
   switch (failure.step) {
     case Step::digest:
-      return "the carried package does not match its SHA-256 digest and size (the program file "
-             "is damaged)";
+      return line.words(
+          "the carried package does not match its SHA-256 digest and size (the program file "
+          "is damaged)");
     case Step::directory:
-      return "could not create the staging directory " + quoted(failure.path) + " under " +
-             (failure.base ? "TMPDIR " + quoted(*failure.base) : "/tmp (TMPDIR is not set)") +
-             ": " + error_text();
+      line.words("could not create the staging directory ").quoted(failure.path).words(" under ");
+      if (failure.base) {
+        line.words("TMPDIR ").quoted(*failure.base);
+      } else {
+        line.words("/tmp (TMPDIR is not set)");
+      }
+      return line.words(": ").words(error_text());
     case Step::file:
-      return "could not create the package file " + quoted(failure.path) + ": " + error_text();
+      return line.words("could not create the package file ")
+          .quoted(failure.path)
+          .words(": ")
+          .words(error_text());
     case Step::write:
-      return "could not write the package file " + quoted(failure.path) + ": " + error_text();
+      return line.words("could not write the package file ")
+          .quoted(failure.path)
+          .words(": ")
+          .words(error_text());
     case Step::sync:
-      return "could not flush the package file " + quoted(failure.path) +
-             " to storage: " + error_text();
+      return line.words("could not flush the package file ")
+          .quoted(failure.path)
+          .words(" to storage: ")
+          .words(error_text());
     case Step::field:
       break;
   }
-  std::string line = failure.reader + " -f " + quoted(failure.path) + " " + failure.field + " ";
+  line.value(failure.reader).words(" -f ").quoted(failure.path).words(" ").words(failure.field);
+  line.words(" ");
   if (failure.overflowed) {
-    return line + "printed more than " + std::to_string(kFieldOutputLimit) +
-           " bytes and was stopped";
+    return line.words("printed more than " + std::to_string(kFieldOutputLimit) +
+                      " bytes and was stopped");
   }
-  if (!failure.reader_end.exited_with(0)) return line + describe_end(failure.reader_end);
-  std::string printed = quoted(utf8_prefix(failure.printed, kPrintedLimit));
-  if (failure.printed.size() > kPrintedLimit) printed += "...";
-  return line + "printed " + printed + " where " + quoted(failure.expected) + " was expected";
+  if (!failure.reader_end.exited_with(0)) return line.words(describe_end(failure.reader_end));
+  line.words("printed ").quoted(utf8_prefix(failure.printed, kPrintedLimit));
+  if (failure.printed.size() > kPrintedLimit) line.words("...");
+  return line.words(" where ").quoted(failure.expected).words(" was expected");
 }
 
 }  // namespace velto

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "base/child_process.h"
+#include "base/diagnostic_line.h"
 #include "payload/interrupt_cleanup.h"
 
 namespace velto {
@@ -89,7 +90,7 @@ struct StagingFailure {
 };
 
 // One line of text, in English, saying what went wrong; for the program's standard error only.
-std::string describe(const StagingFailure& failure);
+DiagnosticLine describe(const StagingFailure& failure);
 
 // A StagedPackage, or the reason why there is none. Reads like std::optional<StagedPackage>.
 class StagingOutcome {

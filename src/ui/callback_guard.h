@@ -6,7 +6,7 @@
 #include <exception>
 #include <string>
 
-#include "base/quoted.h"
+#include "base/diagnostic_line.h"
 
 namespace velto {
 

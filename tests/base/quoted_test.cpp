@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "base/diagnostic_line.h"
+#include "base/utf8.h"
+
 namespace velto {
 namespace {
 
@@ -43,7 +46,6 @@ TEST(Quoted, EscapesWhatIsNotPlainTextAndKeepsTheRest) {
   };
   for (const Case& c : cases) {
     EXPECT_EQ(escaped(c.text), c.shown) << ::testing::PrintToString(c.text);
-    EXPECT_EQ(quoted(c.text), std::string("\"") + c.shown + "\"");
   }
 }
 
@@ -56,20 +58,73 @@ TEST(Quoted, AShortenedValueEndsOnACharacterBoundary) {
   EXPECT_EQ(utf8_prefix("a\xff\xe2\x80", 3), "a\xff\xe2");
 }
 
-// A line that fits kLineLimit with its line feed is written whole; a longer one is cut before a
-// whole character and marked, through write_line() and write_error_line() alike.
-TEST(Quoted, ALineLongerThanTheLimitIsCutOnACharacterAndMarked) {
-  const std::string fits(kLineLimit - 1, 'a');
+// A line of 8192 bytes with its line feed is written whole; a longer one is cut before a whole
+// character and marked. Only a line that bypasses DiagnosticLine can be that long.
+TEST(DiagnosticLine, WriteLineCutsPast8KiBOnACharacterAndMarksIt) {
+  const std::string fits(8191, 'a');
   std::string umlauts;
-  while (umlauts.size() < kLineLimit) umlauts += "\xc3\xbc";
-  const std::size_t kept = kLineLimit - 1 - kCutMarker.size();
+  while (umlauts.size() < 8192) umlauts += "\xc3\xbc";
   ::testing::internal::CaptureStderr();
   write_line(fits);
   write_line(fits + "b");
-  write_error_line("h:", "x" + umlauts);  // "h:x" is odd, so the limit falls inside a character
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(), fits + "\n" + fits.substr(0, kept) +
-                                                          "[cut]\n" + "h:x" +
-                                                          umlauts.substr(0, kept - 4) + "[cut]\n");
+  write_line("h:x" + umlauts);  // odd, so the cut falls inside a character
+  EXPECT_EQ(
+      ::testing::internal::GetCapturedStderr(),
+      fits + "\n" + fits.substr(0, 8186) + "[cut]\nh:x" + umlauts.substr(0, 8182) + "[cut]\n");
+}
+
+// Whether `text` is valid UTF-8 whose every backslash begins one of the escapes "\x01" or "\"":
+// a cut never split a character or an escape.
+bool whole_units(std::string_view text) {
+  while (!text.empty()) {
+    std::size_t length = decode_utf8(text).length;
+    if (!decode_utf8(text).valid) return false;
+    if (text.front() == '\\') {
+      if (!text.starts_with("\\x01") && !text.starts_with("\\\"")) return false;
+      length = text[1] == 'x' ? 4 : 2;
+    }
+    text.remove_prefix(length);
+  }
+  return true;
+}
+
+// A line too long for 8 KiB keeps the program's own words whole; the values from outside give way
+// in their middle, in whole escapes and characters, the longest ones to a common share.
+TEST(DiagnosticLine, ValuesGiveWayInTheirMiddleAndTheOwnWordsStay) {
+  std::string umlauts;
+  for (int i = 0; i < 3001; ++i) umlauts += "\xc3\xbc";
+  const std::string line = DiagnosticLine("head: ")
+                               .quoted("\"" + std::string(3000, '\x01'))
+                               .words(" and ")
+                               .value("short")
+                               .words(" then ")
+                               .value(umlauts)
+                               .words(": the reason")
+                               .text();
+  EXPECT_LE(line.size(), 8191u);
+  EXPECT_GT(line.size(), 8191u - 12u) << "room left unused";
+  EXPECT_TRUE(line.starts_with("head: \"\\\"\\x01")) << line.substr(0, 40);
+  EXPECT_TRUE(line.ends_with("\xc3\xbc: the reason")) << line.substr(line.size() - 40);
+  const std::string between = "\" and short then ";
+  const std::size_t middle = line.find(between);
+  ASSERT_NE(middle, std::string::npos);
+  const std::string first = line.substr(7, middle - 7);
+  const std::size_t second_start = middle + between.size();
+  const std::string second = line.substr(second_start, line.size() - 12 - second_start);
+  for (const std::string& value : {first, second}) {
+    const std::size_t marker = value.find(kOmittedMarker);
+    ASSERT_NE(marker, std::string::npos);
+    EXPECT_TRUE(whole_units(value.substr(0, marker)) &&
+                whole_units(value.substr(marker + kOmittedMarker.size())));
+  }
+  EXPECT_LE(
+      first.size() > second.size() ? first.size() - second.size() : second.size() - first.size(),
+      6u);
+
+  // At the edge: 8191 bytes stay whole, one more and the value gives way.
+  EXPECT_EQ(DiagnosticLine("a").value(std::string(8190, 'b')).text().size(), 8191u);
+  const std::string over = DiagnosticLine("a").value(std::string(8191, 'b')).text();
+  EXPECT_TRUE(over.size() <= 8191u && over.find(kOmittedMarker) != std::string::npos);
 }
 
 }  // namespace

@@ -11,6 +11,10 @@
 //                     (where pkexec would start its program)
 // Actions, one per line, run in order; the default is "exit 0":
 //   sleep MS | exit CODE | signal NUMBER | fields (answer dpkg-deb -f PATH FIELD for velto)
+//   out FILE | err FILE (the bytes of D/FILE on standard output or error) | flood BYTES (lines of
+//   filler on standard output) | hold MS (a child that keeps standard output and error open for
+//   MS milliseconds, as a daemon a maintainer script started would; its pid in D/held.pid) |
+//   install NAME (a copy of this program as D/NAME, as an installation puts a launcher in place)
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -125,7 +129,43 @@ int main(int argc, char** argv) {
       std::fflush(stdout);
       continue;
     }
+    if (word == "install") {
+      std::string name;
+      actions >> name;
+      std::ofstream(g_dir + "/" + name, std::ios::binary)
+          << std::ifstream(self, std::ios::binary).rdbuf();
+      if (::chmod((g_dir + "/" + name).c_str(), 0755) != 0) return 95;
+      continue;
+    }
+    if (word == "out" || word == "err") {
+      std::string file;
+      actions >> file;
+      std::ifstream in(g_dir + "/" + file, std::ios::binary);
+      std::ostringstream bytes;
+      bytes << in.rdbuf();
+      const std::string text = bytes.str();
+      const int fd = word == "out" ? 1 : 2;
+      if (::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) return 95;
+      continue;
+    }
     if (!(actions >> value)) return 92;
+    if (word == "flood") {
+      const std::string line = "filler " + std::string(57, '.') + "\n";
+      for (long left = value; left > 0; left -= static_cast<long>(line.size())) {
+        if (::write(1, line.data(), line.size()) < 0) return 95;
+      }
+      continue;
+    }
+    if (word == "hold") {
+      const pid_t held = ::fork();
+      if (held == 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(value));
+        append_line("end held");
+        std::_Exit(0);
+      }
+      std::ofstream(g_dir + "/held.pid") << held << "\n";
+      continue;
+    }
     if (word == "sleep") {
       std::this_thread::sleep_for(std::chrono::milliseconds(value));
     } else if (word == "exit") {

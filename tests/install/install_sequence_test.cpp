@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -13,6 +14,7 @@
 
 #include "base/quoted.h"
 #include "install/install_diagnostics.h"
+#include "install/installed_version.h"
 #include "install/lock_holder.h"
 #include "payload/random_uuid.h"
 #include "sequence_fixture.h"
@@ -202,8 +204,15 @@ TEST_F(SequenceTest, CommandLinesAndWhatEachChildIsGiven) {
   for (const char* name : {"python3", "pkexec", "velto-desktop"}) {
     const std::string info = info_of(name);
     SCOPED_TRACE(name);
-    EXPECT_NE(info.find("stdin /dev/null\nstdout /dev/null\nstderr /dev/null\n"), std::string::npos)
-        << info;
+    // What the installation prints is read, from one pipe for both streams, to say why it failed.
+    const auto stream = [&](const std::string& which) {
+      const std::size_t at = info.find(which + " ") + which.size() + 1;
+      return info.substr(at, info.find('\n', at) - at);
+    };
+    EXPECT_EQ(stream("stdin"), "/dev/null");
+    EXPECT_EQ(stream("stdout").substr(0, 5),
+              std::string_view(name) == "pkexec" ? "pipe:" : "/dev/");
+    EXPECT_EQ(stream("stderr"), stream("stdout"));
     EXPECT_NE(info.find("cwd " + cwd + "\n"), std::string::npos) << info;
     EXPECT_NE(info.find("fds\n"), std::string::npos) << "descriptors leaked: " << info;
     EXPECT_NE(info.find("env VELTO_TEST_MARK inherited\n"), std::string::npos) << info;
@@ -375,6 +384,9 @@ TEST_F(DiagnosticsTest, ARecoveryRestartThatFailedGetsALineOnlyWithALauncher) {
                         "the failed installation and does not change the outcome");
   fs::remove(bin() / "velto-desktop");
   EXPECT_EQ(run_install_steps(plan()).diagnostics, Strings{two[0]});
+  // An installation that failed after it put the launcher in place: there is something to restart.
+  fake("pkexec", "install velto-desktop exit 2");
+  EXPECT_EQ(run_install_steps(plan()).diagnostics, two);
 }
 
 // What each status of the root script, as pkexec passes it on, means.
@@ -407,6 +419,7 @@ TEST_F(DiagnosticsTest, AptGetsFailureNamesTheProcessHoldingAPackageManagersLock
                "import fcntl, os, sys\n"
                "f = open(sys.argv[1], \"w\")\n"
                "fcntl.lockf(f, fcntl.LOCK_EX)\n"
+               "open(\"/proc/self/comm\", \"w\").write(\"apt \\\"\\x1b[2J\")\n"
                "open(sys.argv[1] + \".tmp\", \"w\").write(str(os.getpid()))\n"
                "os.rename(sys.argv[1] + \".tmp\", sys.argv[1] + \".pid\")\n"
                "sys.stdin.read()' " +
@@ -431,7 +444,7 @@ TEST_F(DiagnosticsTest, AptGetsFailureNamesTheProcessHoldingAPackageManagersLock
             Strings{"velto-linux-setup: " + program("pkexec") +
                     " ended with exit status 100 (apt-get failed; /var/log/apt/term.log has "
                     "dpkg's messages only when dpkg ran); process " +
-                    pid + " \"python3\" holds " + locked +
+                    pid + " \"apt \\\"\\x1b[2J\" holds " + locked +
                     ": wait for it to finish, then press Install again"});
   // Any other failure is not apt-get's, and the lock is not its cause.
   fake("pkexec", "exit 1");
@@ -466,9 +479,13 @@ TEST_F(DiagnosticsTest, AptGetsFailureNamesANewerInstalledVelto) {
                                                {"hold ok installed", "1:0.1.0", true},
                                                {installed, "0.1.9", false},
                                                {installed, "0.1.80", false},
-                                               {"install ok half-installed", "0.2.0", false}}) {
-    // Another package, newer still, first, and a description line that looks like a field.
+                                               {"install ok half-installed", "0.2.0", false},
+                                               // dpkg would read it as an option, and answer 0
+                                               {installed, "--force-help", false}}) {
+    // Another package, newer still, first, with a long description, and a description line that
+    // looks like a field.
     dir_.write_file("dpkg-status", std::string("Package: velto-desktop\nStatus: ") + installed +
+                                       "\nDescription: " + std::string(100'000, 'd') +
                                        "\nVersion: 9.0\n\nPackage: velto\nStatus: " + status +
                                        "\nVersion: " + version +
                                        "\nDescription: x\n Version: 9.0\n");
@@ -480,6 +497,60 @@ TEST_F(DiagnosticsTest, AptGetsFailureNamesANewerInstalledVelto) {
                                      : "only when dpkg ran)"))
         << line;
   }
+}
+
+// Only a regular file is read as dpkg's database: a FIFO there would stall the run for good.
+TEST(InstalledVersion, IsReadOnlyFromARegularFile) {
+  const TempDir dir;
+  const std::string fifo = (dir.path() / "status").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_EXIT(
+      {
+        ::alarm(5);  // a read that waits fails in seconds
+        std::exit(installed_version(fifo, "velto") ? 1 : 0);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+// What the installation printed on either stream follows pkexec's line: of the last 16 KiB, the
+// last ten lines that are not blank, escaped. The run ends with pkexec, though a process it
+// started keeps the pipe open.
+TEST_F(DiagnosticsTest, TheLastLinesTheInstallationPrintedFollowItsLine) {
+  std::string lines = "\n  \n";
+  for (int i = 1; i <= 11; ++i) lines += "line " + std::to_string(i) + (i == 5 ? "\r\n\n" : "\n");
+  dir_.write_file("bin/early", "lost\n");
+  dir_.write_file("bin/lines", lines);
+  dir_.write_file("bin/reason", "E: held \x1b[0m\xff\"");  // no line feed at the end
+  dir_.write_file("bin/long", std::string(3'000'000, 'y'));
+  fake("python3");
+  fake("velto-desktop");
+  const std::string pkexec = "velto-linux-setup: " + program("pkexec");
+  fake("pkexec", "err early flood 100000 out lines err reason hold 5000 exit 100");
+  Strings expected{pkexec +
+                   " ended with exit status 100 (apt-get failed; /var/log/apt/term.log "
+                   "has dpkg's messages only when dpkg ran)"};
+  for (int i = 3; i <= 11; ++i) expected.push_back("velto-linux-setup: line " + std::to_string(i));
+  expected.push_back("velto-linux-setup: E: held \\x1b[0m\\xff\\\"");
+  EXPECT_EQ(run_install_steps(plan()).diagnostics, expected);
+  const Strings seen = calls();
+  EXPECT_EQ(std::count(seen.begin(), seen.end(), "end held"), 0) << "it waited for the pipe's end";
+  pid_t held = 0;
+  std::ifstream(bin() / "held.pid") >> held;
+  ASSERT_GT(held, 0);
+  ::kill(held, SIGKILL);
+
+  // Killed by a signal: its line, then what it printed.
+  fake("pkexec", "err reason signal 9");
+  EXPECT_EQ(run_install_steps(plan()).diagnostics,
+            (Strings{pkexec + " was ended by signal 9 (SIGKILL)", expected.back()}));
+
+  // One line of megabytes without a line feed: its end, marked as cut at both places.
+  fake("pkexec", "out long exit 1");
+  const Strings long_line = run_install_steps(plan()).diagnostics;
+  ASSERT_EQ(long_line.size(), 2u);
+  EXPECT_LE(long_line[1].size(), 8191u);
+  EXPECT_TRUE(long_line[1].starts_with("velto-linux-setup: [\xe2\x80\xa6]yyy")) << long_line[1];
+  EXPECT_NE(long_line[1].find("yyy[\xe2\x80\xa6]yyy"), std::string::npos);
 }
 
 TEST_F(DiagnosticsTest, StagingGivesItsReason) {
@@ -499,14 +570,22 @@ TEST_F(DiagnosticsTest, StagingGivesItsReason) {
       << lines[0];
   EXPECT_EQ(started(), Strings{});
 
-  // A TMPDIR of 800 KB leaves a line of 8 KiB, marked as cut.
-  install_plan.stage = [] {
-    return stage_payload(payload(), "/usr/bin/dpkg-deb", std::string(800'000, 'x'));
-  };
-  ::testing::internal::CaptureStderr();
-  run(install_plan);
-  const std::string written = ::testing::internal::GetCapturedStderr();
-  EXPECT_TRUE(written.size() == kLineLimit && written.ends_with("xx[cut]\n")) << written.size();
+  // A TMPDIR too long for a path: both long values give way in their middle, and the reason
+  // stays at the end of a line of at most 8 KiB.
+  for (const std::size_t size : {std::size_t{4'500}, std::size_t{800'000}}) {
+    install_plan.stage = [size] {
+      return stage_payload(payload(), "/usr/bin/dpkg-deb", std::string(size, 'x'));
+    };
+    ::testing::internal::CaptureStderr();
+    run(install_plan);
+    const std::string written = ::testing::internal::GetCapturedStderr();
+    EXPECT_LE(written.size(), 8192u);
+    EXPECT_TRUE(written.ends_with("x\": File name too long\n")) << written;
+    // The directory's path and TMPDIR share the room, each cut once.
+    const std::string marker = "x[\xe2\x80\xa6]x";
+    EXPECT_NE(written.find(marker), written.rfind(marker)) << written;
+    EXPECT_NE(written.find("x/velto-installer-"), std::string::npos) << written;
+  }
 }
 
 TEST_F(DiagnosticsTest, ACompleteRunWritesNothingAndAnyOtherWritesItsLines) {

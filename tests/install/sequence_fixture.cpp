@@ -24,8 +24,10 @@ SequenceTest::SequenceTest() {
 }
 
 void SequenceTest::fake(const std::string& name, const std::string& action) {
-  // A copy, not a link: the launcher check must see a regular file of its own.
-  fs::copy_file(FAKE_PROGRAM, bin() / name, fs::copy_options::overwrite_existing);
+  // A copy, not a link: the launcher check must see a regular file of its own. The old one is
+  // removed first, as a process that it left running may still execute it.
+  fs::remove(bin() / name);
+  fs::copy_file(FAKE_PROGRAM, bin() / name);
   std::ofstream(bin() / (name + ".action")) << action << "\n";
 }
 

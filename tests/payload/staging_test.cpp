@@ -242,7 +242,7 @@ TEST_F(StagingTest, AFailureSaysWhichStepFailedAndHow) {
                           const std::string& base) {
     const StagingOutcome outcome = stage_payload(staged_payload, reader_path, base);
     EXPECT_FALSE(outcome.has_value());
-    return outcome.failure() != nullptr ? describe(*outcome.failure()) : std::string("(none)");
+    return outcome.failure() != nullptr ? describe(*outcome.failure()).text() : "(none)";
   };
   PackagePayload damaged = payload();
   damaged.size += 1;
