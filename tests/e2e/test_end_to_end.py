@@ -135,16 +135,23 @@ def refused_user_runs():
                               "installing": identity_texts()["updateInstalling"]}
     report["c_again_outcome"] = window.wait_outcome(timeout=120)
     report["c_exit"] = window.close_and_wait()
+    report["c_lines"] = program_lines(window)
     return report
 
 
 def failing_install_run():
-    """(e) apt-get fails after the approval: the failure text, the work directory gone."""
+    """(e) apt-get fails after the approval: the failure text, apt-get's own words on standard
+    error, the work directory gone."""
     report = {}
     window, report["e_busy"], report["e_outcome"] = run_once()
     report["e_exit"] = window.close_and_wait()
+    report["e_lines"] = program_lines(window)
     report["e_installed"] = installed_version()
     return report
+
+
+def program_lines(window):
+    return [line for line in window.output().splitlines() if line.startswith("velto-linux-setup:")]
 
 
 # --- root side -----------------------------------------------------------------------------------
@@ -158,7 +165,13 @@ def end_to_end(machine):
     machine.start_x()
     report = machine.call_as(user, HERE, "installing_user_runs", timeout=400)
     report.update(machine.call_as(refused, HERE, "refused_user_runs", timeout=300))
-    machine.fake("apt-get", "exit 100")
+    # apt-get fails for real, as after a dpkg run that was cut short: a journal entry that dpkg
+    # never folded into its database.
+    real_apt_get = pathlib.Path("/usr/bin/apt-get.real")
+    real_apt_get.write_bytes(pathlib.Path("/usr/bin/apt-get").read_bytes())
+    real_apt_get.chmod(0o755)
+    machine.fake("apt-get", f'exec {real_apt_get} "$@"')
+    pathlib.Path("/var/lib/dpkg/updates/0001").write_text("")
     report.update(machine.call_as(user, HERE, "failing_install_run", timeout=300))
     report["apt_get_calls"] = machine.calls().count("apt-get")
     report["leftovers"] = machine.leftovers()
@@ -204,10 +217,21 @@ def test_install_for_real():
     assert_busy(report["c_again_busy"])
     assert texts["linuxSetupFailed"] in report["c_again_outcome"]["labels"]
     assert report["c_exit"] == 0
+    # For each refusal, pkexec's line and then pkexec's own words.
+    refused = ["velto-linux-setup: /usr/bin/pkexec ended with exit status 127 (not authorised, or "
+               "pkexec could not run the install script)",
+               "velto-linux-setup: Error executing command as another user: Not authorized",
+               "velto-linux-setup: This incident has been reported."]
+    assert report["c_lines"] == refused * 2
     # (e)
     assert_busy(report["e_busy"])
     assert texts["linuxSetupFailed"] in report["e_outcome"]["labels"]
     assert report["apt_get_calls"] == 1
+    assert report["e_lines"] == [
+        "velto-linux-setup: /usr/bin/pkexec ended with exit status 100 (apt-get failed; "
+        "/var/log/apt/term.log has dpkg's messages only when dpkg ran)",
+        "velto-linux-setup: E: dpkg was interrupted, you must manually run 'dpkg --configure -a' to "
+        "correct the problem. "]
     assert report["e_installed"] == "install ok installed 0.1.80"
     assert report["e_exit"] == 0
 
