@@ -1,6 +1,8 @@
 // Running one external program to its end, the way every command of an installation run is run:
 // by absolute path, with an explicit argument vector, the caller's environment (as it is when the
-// child starts) and working directory, and all three standard streams on /dev/null.
+// child starts) and working directory, and standard input on /dev/null. Its output goes to
+// /dev/null, or is read: whole, up to a limit (a field reader's answer), or only its end (what an
+// installation printed).
 #pragma once
 
 #include <sys/types.h>

@@ -2,11 +2,16 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <pthread.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -223,6 +228,39 @@ TEST(CapturingOutput, PastTheLimitTheChildIsStoppedAndTheRunMarked) {
   EXPECT_TRUE(endless.overflowed);
   EXPECT_EQ(endless.end, ChildEnd::signalled(SIGKILL));
   EXPECT_LE(endless.output.size(), 65536u);
+}
+
+// Has pidfd_open fail from now on in this process, as on a kernel older than 5.3.
+bool refuse_pidfd_open() {
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_pidfd_open, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  const sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+  return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+// Both streams arrive in order through one pipe, and the run ends with the child although a
+// process it started holds the pipe: told by a pidfd, or where there is none, by looking.
+TEST(KeepingOutputTail, EndsWithTheChildNotWithThePipe) {
+  for (const bool pidfd : {true, false}) {
+    SCOPED_TRACE(pidfd ? "pidfd" : "no pidfd");
+    EXPECT_EXIT(
+        {
+          ::alarm(5);  // a run that waits for the pipe's end fails in seconds
+          if (!pidfd && !refuse_pidfd_open()) std::exit(2);
+          OutputTail printed;
+          const ChildEnd end =
+              shell("sleep 30 & echo $!; echo second >&2; exit 3").run_keeping_output_tail(printed);
+          const std::string text(printed.text());
+          ::kill(std::atoi(text.c_str()), SIGKILL);
+          std::exit(end == ChildEnd::exited(3) && text.ends_with("\nsecond\n") ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+  }
 }
 
 TEST(DescribeEnd, NamesEachWayAChildEnds) {
