@@ -62,20 +62,21 @@ test-sanitizers: deps
 	  -j $(JOBS) -L '^(unit|check_mode)$$'
 
 # The release artefact: the program built in its own folder without the tests, then split into a
-# stripped executable and its debug information, with their SHA-256 sums. The last commit's time
-# stands in for the build time wherever a tool would record one, so that the same commit gives the
-# same bytes in any folder, at any time. It is refused without a real package (unless the tests'
-# stand-in is asked for by name) and from a checkout with uncommitted changes;
+# stripped executable and its debug information, with their SHA-256 sums. The time of the last
+# commit that touched this folder (git runs here) stands in for the build time wherever a tool
+# would record one, so that the same commit gives the same bytes in any folder, at any time, even
+# when the sources are one folder of a larger repository. It is refused without a real package
+# (unless the tests' stand-in is asked for by name) and with uncommitted changes in this folder;
 # tools/check-dist-source says why, and prints the package to embed, trimmed, which is why the
 # check and the configure step share one shell.
-SOURCE_DATE_EPOCH ?= $(shell git -C $(call quote,$(CURDIR)) log -1 --format=%ct 2>/dev/null)
+SOURCE_DATE_EPOCH ?= $(shell git log -1 --format=%ct -- . 2>/dev/null)
 
 dist: deps
 	@set -e; \
 	package=$$(tools/check-dist-source $(call quote,$(CURDIR)) "$$VELTO_PACKAGE" \
 	  "$$VELTO_DIST_STAND_IN"); \
 	test -n $(call quote,$(SOURCE_DATE_EPOCH)) || { \
-	  echo "make dist: SOURCE_DATE_EPOCH is not set and git names no last commit here" >&2; \
+	  echo "make dist: SOURCE_DATE_EPOCH is not set and git names no commit of this folder" >&2; \
 	  exit 1; }; \
 	set -x; \
 	cmake -S . -B $(call quote,$(DIST_BUILD_DIR)) $(CMAKE_FLAGS) -DVELTO_PACKAGE="$$package" \

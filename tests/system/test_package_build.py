@@ -1,12 +1,13 @@
 """The desktop package is reproducible, and a release package is checked before it is embedded."""
 import os
+import pathlib
 import shutil
 import subprocess
 import tempfile
 
 import pytest
 
-from source_copy import committed_copy
+from source_copy import commit, committed_copy
 
 SOURCE = os.environ["VELTO_SOURCE_DIR"]
 DEB = os.environ["VELTO_DESKTOP_DEB"]
@@ -97,15 +98,21 @@ def test_make_dist_without_a_real_package_names_the_value_and_builds_nothing(tmp
     assert not {"build", "dist"} & set(os.listdir(tmp_path))
 
 
-def test_make_dist_embeds_a_release_package_and_refuses_a_changed_checkout():
-    """`VELTO_PACKAGE=… make dist` in a clean checkout, as a release is made: dated by its commit,
-    the package at a path with spaces, given with white space around it. With a change not
-    committed, it builds nothing."""
+def test_make_dist_embeds_a_release_package_and_refuses_a_change_in_its_folder():
+    """`VELTO_PACKAGE=… make dist` with clean sources, as a release is made, from the folder
+    `velto` of a larger repository: the package at a path with spaces, given with white space
+    around it; a later commit and a change not committed outside the folder, which neither date
+    nor stop it. With a change inside the folder, it builds nothing."""
     with tempfile.TemporaryDirectory(prefix="velto-release.") as scratch:
         os.mkdir(os.path.join(scratch, "a folder"))
         deb = release_package(os.path.join(scratch, "a folder"))
-        checkout, commit_time = os.path.join(scratch, "checkout"), 1767225600
-        committed_copy(SOURCE, checkout, commit_time)
+        repository, commit_time = os.path.join(scratch, "repository"), 1767225600
+        checkout = os.path.join(repository, "velto")
+        committed_copy(SOURCE, checkout, commit_time, repository)
+        outside = pathlib.Path(repository, "NOTES")
+        outside.write_text("a later commit outside the sources\n")
+        commit(repository, commit_time + 86400)
+        outside.write_text("a change outside the sources, not committed\n")
 
         result = make_dist(checkout, scratch, VELTO_PACKAGE=f" {deb}\n")
         assert result.returncode == 0, result.stdout + result.stderr
@@ -124,7 +131,7 @@ def test_make_dist_embeds_a_release_package_and_refuses_a_changed_checkout():
         shutil.rmtree(dist)
         refused = make_dist(checkout, scratch, VELTO_PACKAGE=deb)
         assert refused.returncode != 0, refused.stdout
-        assert "uncommitted changes" in refused.stderr and " M README.md" in refused.stderr
+        assert "uncommitted changes" in refused.stderr and " M velto/README.md" in refused.stderr
         assert not os.path.exists(dist)
 
 
