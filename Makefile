@@ -5,10 +5,17 @@ DIST_BUILD_DIR ?= build-dist
 DIST_DIR ?= dist
 VELTO_PACKAGE ?=
 VELTO_DIST_STAND_IN ?=
+# These reach the recipes through the environment, never pasted into a command's text, so that a
+# value with spaces, quotes or a line break arrives as it was given.
+export VELTO_PACKAGE VELTO_DIST_STAND_IN
 ARGS ?=
 JOBS ?= $(shell nproc)
 
-CMAKE_FLAGS := -G Ninja -DVELTO_PACKAGE=$(VELTO_PACKAGE)
+# A value as one single-quoted shell word (each ' in it becomes '\''), so that a folder with spaces
+# or shell characters in its name reaches cmake and the tools as it was given.
+quote = '$(subst ','\'',$(1))'
+
+CMAKE_FLAGS := -G Ninja
 ifeq ($(CI),true)
 CMAKE_FLAGS += -DVELTO_WERROR=ON
 endif
@@ -19,21 +26,22 @@ deps:
 	@tools/install-deps
 
 configure:
-	cmake -S . -B $(BUILD_DIR) $(CMAKE_FLAGS)
+	cmake -S . -B $(call quote,$(BUILD_DIR)) $(CMAKE_FLAGS) -DVELTO_PACKAGE="$$VELTO_PACKAGE"
 
 build: configure
-	cmake --build $(BUILD_DIR) -j $(JOBS)
+	cmake --build $(call quote,$(BUILD_DIR)) -j $(JOBS)
 
 run: deps build
-	./$(BUILD_DIR)/velto-linux-setup $(ARGS)
+	./$(call quote,$(BUILD_DIR))/velto-linux-setup $(ARGS)
 
 # ctest prints no output of a suite that passed or that it counts as skipped, so the skipped cases
 # of each suite and why they skipped (a line the pytest runner, tests/support/run_pytest.py, marks
 # for this purpose) follow the summary.
 test: deps build
-	@status=0; ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS) || status=$$?; \
+	@status=0; \
+	ctest --test-dir $(call quote,$(BUILD_DIR)) --output-on-failure -j $(JOBS) || status=$$?; \
 	awk 'sub(/^velto-skipped: /, "\t") { if (!n++) print "Skipped cases, and why:"; print }' \
-	  $(BUILD_DIR)/Testing/Temporary/LastTest.log 2>/dev/null; \
+	  $(call quote,$(BUILD_DIR)/Testing/Temporary/LastTest.log) 2>/dev/null; \
 	exit $$status
 
 # The GoogleTest suites (label unit) and the check-mode system tests (label check_mode) once more,
@@ -43,37 +51,47 @@ test: deps build
 SANITIZER_ENV := \
   ASAN_OPTIONS=abort_on_error=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1 \
   UBSAN_OPTIONS=halt_on_error=1:abort_on_error=1:print_stacktrace=1 \
-  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/support/lsan_suppressions.txt \
+  LSAN_OPTIONS=$(call quote,suppressions=$(CURDIR)/tests/support/lsan_suppressions.txt) \
   G_SLICE=always-malloc G_DEBUG=fatal-criticals,gc-friendly
 
 test-sanitizers: deps
-	cmake -S . -B $(SANITIZE_DIR) $(CMAKE_FLAGS) -DVELTO_SANITIZE=ON
-	cmake --build $(SANITIZE_DIR) -j $(JOBS)
-	env $(SANITIZER_ENV) ctest --test-dir $(SANITIZE_DIR) --output-on-failure -j $(JOBS) \
-	  -L '^(unit|check_mode)$$'
+	cmake -S . -B $(call quote,$(SANITIZE_DIR)) $(CMAKE_FLAGS) \
+	  -DVELTO_PACKAGE="$$VELTO_PACKAGE" -DVELTO_SANITIZE=ON
+	cmake --build $(call quote,$(SANITIZE_DIR)) -j $(JOBS)
+	env $(SANITIZER_ENV) ctest --test-dir $(call quote,$(SANITIZE_DIR)) --output-on-failure \
+	  -j $(JOBS) -L '^(unit|check_mode)$$'
 
 # The release artefact: the program built in its own folder without the tests, then split into a
-# stripped executable and its debug information, with their SHA-256 sums. The last commit's time
-# stands in for the build time wherever a tool would record one, so that the same commit gives the
-# same bytes in any folder, at any time. It is refused without a real package (unless the tests'
-# stand-in is asked for by name) and from a checkout with uncommitted changes.
-SOURCE_DATE_EPOCH ?= $(shell git -C $(CURDIR) log -1 --format=%ct 2>/dev/null)
+# stripped executable and its debug information, with their SHA-256 sums. The time of the last
+# commit that touched this folder (git runs here) stands in for the build time wherever a tool
+# would record one, so that the same commit gives the same bytes in any folder, at any time, even
+# when the sources are one folder of a larger repository. It is refused without a real package
+# (unless the tests' stand-in is asked for by name) and with uncommitted changes in this folder;
+# tools/check-dist-source says why, and prints the package to embed, trimmed, which is why the
+# check and the configure step share one shell.
+SOURCE_DATE_EPOCH ?= $(shell git log -1 --format=%ct -- . 2>/dev/null)
 
 dist: deps
-	@tools/check-dist-source "$(CURDIR)" "$(VELTO_PACKAGE)" "$(VELTO_DIST_STAND_IN)"
-	@test -n "$(SOURCE_DATE_EPOCH)" || { \
-	  echo "make dist: SOURCE_DATE_EPOCH is not set and git names no last commit here" >&2; exit 1; }
-	cmake -S . -B $(DIST_BUILD_DIR) $(CMAKE_FLAGS) \
+	@set -e; \
+	package=$$(tools/check-dist-source $(call quote,$(CURDIR)) "$$VELTO_PACKAGE" \
+	  "$$VELTO_DIST_STAND_IN"); \
+	test -n $(call quote,$(SOURCE_DATE_EPOCH)) || { \
+	  echo "make dist: SOURCE_DATE_EPOCH is not set and git names no commit of this folder" >&2; \
+	  exit 1; }; \
+	set -x; \
+	cmake -S . -B $(call quote,$(DIST_BUILD_DIR)) $(CMAKE_FLAGS) -DVELTO_PACKAGE="$$package" \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF
-	SOURCE_DATE_EPOCH=$(SOURCE_DATE_EPOCH) \
-	  cmake --build $(DIST_BUILD_DIR) -j $(JOBS) --target velto-linux-setup
-	tools/make-dist $(DIST_BUILD_DIR)/velto-linux-setup $(DIST_DIR) $(SOURCE_DATE_EPOCH)
+	SOURCE_DATE_EPOCH=$(call quote,$(SOURCE_DATE_EPOCH)) \
+	  cmake --build $(call quote,$(DIST_BUILD_DIR)) -j $(JOBS) --target velto-linux-setup
+	tools/make-dist $(call quote,$(DIST_BUILD_DIR)/velto-linux-setup) $(call quote,$(DIST_DIR)) \
+	  $(call quote,$(SOURCE_DATE_EPOCH))
 
 bench: deps build
-	cmake --build $(BUILD_DIR) --target bench
+	cmake --build $(call quote,$(BUILD_DIR)) --target bench
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
 
 clean:
-	rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(DIST_BUILD_DIR) $(DIST_DIR)
+	rm -rf $(call quote,$(BUILD_DIR)) $(call quote,$(SANITIZE_DIR)) $(call quote,$(DIST_BUILD_DIR)) \
+	  $(call quote,$(DIST_DIR))

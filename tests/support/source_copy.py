@@ -20,12 +20,19 @@ def copy_sources(source, target):
     shutil.copytree(source, target, ignore=ignore, copy_function=shutil.copy)
 
 
-def committed_copy(source, target, epoch):
-    """copy_sources() as the one commit of a new repository, dated `epoch`, so that the copy is a
-    clean checkout whatever the working tree holds uncommitted."""
+def committed_copy(source, target, epoch, repository=None):
+    """copy_sources() committed, dated `epoch`, so that the copy is clean whatever the working tree
+    holds uncommitted: as the one commit of a new repository, or in `repository`, a folder that
+    holds `target` and becomes the repository."""
     copy_sources(source, target)
-    git = ["git", "-C", str(target), "-c", "user.name=test", "-c", "user.email=test@invalid"]
-    subprocess.run(git + ["init", "-q"], check=True)
+    commit(repository or target, epoch)
+
+
+def commit(repository, epoch):
+    """Every change in `repository` committed, dated `epoch`; a new repository if it is none."""
+    git = ["git", "-C", str(repository), "-c", "user.name=test", "-c", "user.email=test@invalid"]
+    if not pathlib.Path(repository, ".git").exists():
+        subprocess.run(git + ["init", "-q"], check=True)
     subprocess.run(git + ["add", "-A"], check=True)
     subprocess.run(git + ["commit", "-q", "-m", "copy", "--date", f"@{epoch}"], check=True,
                    env={"GIT_COMMITTER_DATE": f"@{epoch}", "PATH": "/usr/bin:/bin"})

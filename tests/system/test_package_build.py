@@ -1,12 +1,13 @@
 """The desktop package is reproducible, and a release package is checked before it is embedded."""
 import os
+import pathlib
 import shutil
 import subprocess
 import tempfile
 
 import pytest
 
-from source_copy import committed_copy
+from source_copy import commit, committed_copy
 
 SOURCE = os.environ["VELTO_SOURCE_DIR"]
 DEB = os.environ["VELTO_DESKTOP_DEB"]
@@ -74,29 +75,48 @@ def test_a_release_package_with_other_fields_is_refused_by_name(fields, named):
         assert "has {}".format(named) in result.stdout + result.stderr
 
 
-def test_make_dist_embeds_a_release_package_and_refuses_the_stand_in_or_a_changed_checkout():
-    """`VELTO_PACKAGE=… make dist` in a clean checkout, as a release is made: dated by its commit.
-    Without a package, or with a change not committed, it builds nothing."""
+def make_dist(checkout, scratch, **variables):
+    """`make dist` in `checkout` with `variables` in its environment, building under `scratch`."""
+    environment = {name: value for name, value in os.environ.items()
+                   if name not in ("MAKEFLAGS", "MFLAGS", "MAKELEVEL", "SOURCE_DATE_EPOCH",
+                                   "VELTO_PACKAGE", "VELTO_DIST_STAND_IN")}
+    return subprocess.run(["make", "-C", checkout, "dist", f"DIST_BUILD_DIR={scratch}/build",
+                           f"DIST_DIR={scratch}/dist"], env=dict(environment, **variables),
+                          capture_output=True, text=True)
+
+
+@pytest.mark.parametrize("package, refusal", [
+    ("", "VELTO_PACKAGE is not set"),
+    (" \t ", "VELTO_PACKAGE=$' \\t ' is blank"),
+    ("{scratch}/no such.deb", "VELTO_PACKAGE='{scratch}/no such.deb' names no existing file"),
+    ("{scratch}", "VELTO_PACKAGE='{scratch}' is not a regular file"),
+])
+def test_make_dist_without_a_real_package_names_the_value_and_builds_nothing(tmp_path, package,
+                                                                               refusal):
+    result = make_dist(SOURCE, tmp_path, VELTO_PACKAGE=package.format(scratch=tmp_path))
+    assert result.returncode != 0 and refusal.format(scratch=tmp_path) in result.stderr
+    assert not {"build", "dist"} & set(os.listdir(tmp_path))
+
+
+def test_make_dist_embeds_a_release_package_and_refuses_a_change_in_its_folder():
+    """`VELTO_PACKAGE=… make dist` with clean sources, as a release is made, from the folder
+    `velto` of a larger repository: the package at a path with spaces, given with white space
+    around it; a later commit and a change not committed outside the folder, which neither date
+    nor stop it. With a change inside the folder, it builds nothing."""
     with tempfile.TemporaryDirectory(prefix="velto-release.") as scratch:
-        deb = release_package(scratch)
-        checkout, commit_time = os.path.join(scratch, "checkout"), 1767225600
-        committed_copy(SOURCE, checkout, commit_time)
-        build_dir, dist = os.path.join(scratch, "build"), os.path.join(scratch, "dist")
-        environment = {name: value for name, value in os.environ.items()
-                       if name not in ("MAKEFLAGS", "MFLAGS", "MAKELEVEL", "SOURCE_DATE_EPOCH",
-                                       "VELTO_PACKAGE", "VELTO_DIST_STAND_IN")}
+        os.mkdir(os.path.join(scratch, "a folder"))
+        deb = release_package(os.path.join(scratch, "a folder"))
+        repository, commit_time = os.path.join(scratch, "repository"), 1767225600
+        checkout = os.path.join(repository, "velto")
+        committed_copy(SOURCE, checkout, commit_time, repository)
+        outside = pathlib.Path(repository, "NOTES")
+        outside.write_text("a later commit outside the sources\n")
+        commit(repository, commit_time + 86400)
+        outside.write_text("a change outside the sources, not committed\n")
 
-        def make_dist(**variables):
-            return subprocess.run(["make", "-C", checkout, "dist", "DIST_BUILD_DIR=" + build_dir,
-                                   "DIST_DIR=" + dist], env=dict(environment, **variables),
-                                  capture_output=True, text=True)
-
-        refused = make_dist()
-        assert refused.returncode != 0 and "VELTO_PACKAGE is not set" in refused.stderr
-        assert not os.path.exists(build_dir)
-
-        result = make_dist(VELTO_PACKAGE=deb)
+        result = make_dist(checkout, scratch, VELTO_PACKAGE=f" {deb}\n")
         assert result.returncode == 0, result.stdout + result.stderr
+        dist, build_dir = os.path.join(scratch, "dist"), os.path.join(scratch, "build")
         assert int(os.stat(os.path.join(dist, "velto-linux-setup")).st_mtime) == commit_time
         check = subprocess.run([os.path.join(dist, "velto-linux-setup"), "--check"],
                                env={"TMPDIR": scratch, "PATH": "/usr/bin:/bin"})
@@ -109,9 +129,9 @@ def test_make_dist_embeds_a_release_package_and_refuses_the_stand_in_or_a_change
         with open(os.path.join(checkout, "README.md"), "a") as handle:
             handle.write("a change not committed\n")
         shutil.rmtree(dist)
-        refused = make_dist(VELTO_PACKAGE=deb)
+        refused = make_dist(checkout, scratch, VELTO_PACKAGE=deb)
         assert refused.returncode != 0, refused.stdout
-        assert "uncommitted changes" in refused.stderr and " M README.md" in refused.stderr
+        assert "uncommitted changes" in refused.stderr and " M velto/README.md" in refused.stderr
         assert not os.path.exists(dist)
 
 

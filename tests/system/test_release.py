@@ -44,12 +44,14 @@ def make_environment(**extra):
 
 def make_dist(source):
     """`make dist` in `source`, at a time and in a time zone of its own, under umask 077, with the
-    suite's package: the stand-in, asked for by name, unless a release package was given."""
+    suite's package: the stand-in, asked for by name, unless a release package was given. The
+    value comes with white space around it, which make dist trims: blank, it means the stand-in."""
+    package = f" {os.environ.get('VELTO_PACKAGE', '')} "
     result = subprocess.run(
-        ["sh", "-c", 'umask 077 && exec make -C "$1" dist SOURCE_DATE_EPOCH="$2" '
-                     'VELTO_PACKAGE="$3" VELTO_DIST_STAND_IN=1', "sh", str(source), EPOCH,
-         os.environ.get("VELTO_PACKAGE", "")],
-        env=make_environment(TZ="Pacific/Kiritimati"), capture_output=True, text=True)
+        ["sh", "-c", 'umask 077 && exec make -C "$1" dist SOURCE_DATE_EPOCH="$2"', "sh",
+         str(source), EPOCH],
+        env=make_environment(TZ="Pacific/Kiritimati", VELTO_PACKAGE=package,
+                             VELTO_DIST_STAND_IN="1"), capture_output=True, text=True)
     assert result.returncode == 0, result.stdout[-4000:] + result.stderr[-4000:]
     return source / "dist"
 
