@@ -80,18 +80,23 @@ class SpawnAttributes {
   // The child starts as this program was started: no signal blocked (the worker thread may have
   // inherited a mask from whoever created it), the signals that were ignored then still ignored,
   // and every other signal at its default, whatever this process did with it since. An isolated
-  // child also keeps SIGPIPE ignored and leads a process group of its own.
+  // child also keeps SIGPIPE ignored, leads a process group of its own and starts with TERM, INT
+  // and HUP blocked: a mask survives exec and fork, so the programs it runs in turn (tar) keep
+  // it too, and such a signal stays pending, unacted on, until the process ends.
   bool fresh_signals(ChildSignals signals) noexcept {
-    sigset_t none;
-    ::sigemptyset(&none);
+    sigset_t blocked;
+    ::sigemptyset(&blocked);
     const bool isolated = signals == ChildSignals::isolated;
     sigset_t defaults = g_default_in_children;
     short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
     if (isolated) {
       ::sigdelset(&defaults, SIGPIPE);
+      for (const int signal_number : {SIGTERM, SIGINT, SIGHUP}) {
+        ::sigaddset(&blocked, signal_number);
+      }
       flags |= POSIX_SPAWN_SETPGROUP;
     }
-    return ok_ && ::posix_spawnattr_setsigmask(&attributes_, &none) == 0 &&
+    return ok_ && ::posix_spawnattr_setsigmask(&attributes_, &blocked) == 0 &&
            ::posix_spawnattr_setsigdefault(&attributes_, &defaults) == 0 &&
            // Group 0: a new one, led by the child.
            (!isolated || ::posix_spawnattr_setpgroup(&attributes_, 0) == 0) &&

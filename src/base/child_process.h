@@ -78,12 +78,17 @@ enum class ChildSignals {
   // reaches this program, with the dispositions this program was started with.
   shared,
   // For a helper whose answer is read through a pipe and that leaves a temporary directory behind
-  // when a signal kills it (dpkg-deb -f unpacks into TMPDIR). It runs in a process group of its
-  // own, which a terminal's Ctrl-C and hang-up do not reach, and with SIGPIPE ignored: once this
-  // program has ended, its next write into the closed pipe fails with EPIPE instead of killing
-  // it, and it ends through its own error path, which removes what it made. posix_spawn can hand
-  // on an ignored signal only by ignoring it here, so starting such a child makes this process
-  // ignore SIGPIPE from then on, as GLib does in the window anyway.
+  // when a signal kills it (dpkg-deb -f unpacks into TMPDIR). It lives for moments and loses
+  // nothing by finishing its work, so none of the signals that end this program ends it:
+  // - it runs in a process group of its own, which a terminal's Ctrl-C and hang-up do not reach;
+  // - it starts with TERM, INT and HUP blocked, and so do the programs it starts (tar): a signal
+  //   sent to every process at once (systemd ends a desktop session's scope at logout by sending
+  //   TERM to each process in it) stays pending, unacted on, until the helper has ended;
+  // - SIGPIPE is ignored: once this program has ended, the helper's next write into the closed
+  //   pipe fails with EPIPE instead of killing it, and it ends through its own error path, which
+  //   removes what it made.
+  // posix_spawn can hand on an ignored signal only by ignoring it here, so starting such a child
+  // makes this process ignore SIGPIPE from then on, as GLib does in the window anyway.
   isolated,
 };
 

@@ -46,8 +46,9 @@ bool sync_file(int fd) noexcept {
 //
 // dpkg-deb unpacks the control part into a directory under TMPDIR and removes it as it ends, but
 // not when a signal kills it. So the reader is isolated: a Ctrl-C or hang-up that ends this
-// program does not reach it, and once this program is gone its answer into the closed pipe fails
-// with EPIPE, after which it removes its directory and ends.
+// program does not reach it, a TERM sent to every process of the session at logout waits,
+// blocked, until it has ended, and once this program is gone its answer into the closed pipe
+// fails with EPIPE, after which it removes its directory and ends.
 std::optional<StagingFailure> confirm_field(const std::string& reader, const std::string& path,
                                             const ControlField& field,
                                             const EnvironmentOverlay& environment) {
