@@ -569,8 +569,8 @@ TEST_F(SetupWindowTest, RunsReleaseTheirContextsAndTheWindowIsFreedAfterClosing)
   window_.reset();
   gtk_window_close(window);
   ASSERT_TRUE(pump_until([&] { return closed_; }));
-  pump_for(20ms);
-  EXPECT_EQ(window, nullptr) << "a reference to the closed window was never released";
+  EXPECT_TRUE(pump_until([&] { return window == nullptr; }))
+      << "a reference to the closed window was never released";
   EXPECT_EQ(catalogue.use_count(), 1);
 }
 
