@@ -187,6 +187,10 @@ TEST_F(SetupWindowTest, EnglishWindowHasItsPropertiesRowsAndTexts) {
   EXPECT_EQ(packing_of(box, GTK_WIDGET(w.message)), fixed);
   EXPECT_EQ(packing_of(box, GTK_WIDGET(w.spinner)), fixed);
   EXPECT_EQ(packing_of(box, GTK_WIDGET(w.install)), (Packing{FALSE, FALSE, 0, GTK_PACK_END}));
+  // The wrapping limits, in average characters. Of their other values only a consent limit above
+  // 54 shows anywhere else, as a window wider than 460 pixels.
+  EXPECT_EQ(gtk_label_get_max_width_chars(w.consent), 54);
+  EXPECT_EQ(gtk_label_get_max_width_chars(w.message), 51);
 
   GdkPixbuf* image = gtk_image_get_pixbuf(w.icon);
   ASSERT_NE(image, nullptr);
