@@ -231,6 +231,13 @@ TEST(CapturingOutput, PastTheLimitTheChildIsStoppedAndTheRunMarked) {
   EXPECT_EQ(exact.end, ChildEnd::exited(0));
   EXPECT_FALSE(exact.overflowed);
   EXPECT_EQ(exact.output, "12345678");
+  // The same edge over many reads, at the field reader's 1048576 bytes; a byte more overflows.
+  const std::string zeros = "head -c $1 /dev/zero";
+  const CapturedRun whole = shell(zeros, {"1048576"}).run_capturing_output(1048576);
+  EXPECT_FALSE(whole.overflowed);
+  EXPECT_EQ(whole.output, std::string(1048576, '\0'));
+  EXPECT_TRUE(shell("printf 123456789").run_capturing_output(8).overflowed);
+  EXPECT_TRUE(shell(zeros, {"1048577"}).run_capturing_output(1048576).overflowed);
   // A child that never stops printing would never end on its own.
   const CapturedRun endless = shell("exec yes velto").run_capturing_output(65536);
   EXPECT_TRUE(endless.overflowed);

@@ -167,11 +167,9 @@ def test_a_signal_closes_the_record(desktop):
 
 
 def test_restart_starts_a_detached_instance_and_returns(desktop):
-    started = time.monotonic()
-    # Pipes on purpose: an instance that kept them open would hold this call up.
+    # Pipes on purpose: an instance that kept them open would hold this call up into its timeout.
     done = desktop.run("--restart-after-install", timeout=15)
     assert done.returncode == 0
-    assert time.monotonic() - started < 5
     pid = desktop.owner_pid()
     assert pid is not None and alive(pid)
     # The name comes with registration, the record with start-up right after it.

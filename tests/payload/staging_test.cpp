@@ -240,6 +240,10 @@ INSTANTIATE_TEST_SUITE_P(
                    true},
         // Past the limit the answer is a mismatch, however it would have ended.
         ReaderCase{"floods_stdout", "head -c 3000000 /dev/zero | tr '\\0' ' '; echo velto", false},
+        // 1048576 bytes in all, then one more.
+        ReaderCase{"at_the_limit", "head -c 1048570 /dev/zero | tr '\\0' ' '; echo velto", true},
+        ReaderCase{"one_past_the_limit", "head -c 1048571 /dev/zero | tr '\\0' ' '; echo velto",
+                   false},
         ReaderCase{"prints_without_end", "exec yes velto", false}),
     [](const auto& test_info) { return std::string(test_info.param.name); });
 
@@ -271,6 +275,14 @@ TEST_F(StagingTest, AFailureSaysWhichStepFailedAndHow) {
   EXPECT_NE(cut.find(" Version printed \"" + std::string(63, '0') + "\"... where"),
             std::string::npos)
       << cut;
+  // Exactly 64 bytes are shown whole; of 65, the last is left out and marked.
+  for (const auto& [digits, after] :
+       {std::pair{"64", "\" where"}, std::pair{"65", "\"... where"}}) {
+    const std::string shown =
+        reason(payload(), answering("printf '%0" + std::string(digits) + "d' 0"), base_);
+    EXPECT_NE(shown.find(" Version printed \"" + std::string(64, '0') + after), std::string::npos)
+        << shown;
+  }
   EXPECT_TRUE(
       reason(payload(), answering("exit 2"), base_).ends_with(" Version ended with exit status 2"));
   EXPECT_TRUE(reason(payload(), answering("exec yes"), base_)
