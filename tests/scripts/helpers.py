@@ -118,9 +118,8 @@ class Rig:
     def __init__(self, base):
         self.base = base
         self.upper = base / "upper"
-        self.work = base / "work"
         self.var_tmp = base / "var-tmp"
-        for path in (self.upper, self.work, self.var_tmp):
+        for path in (self.upper, self.var_tmp):
             path.mkdir()
         os.chmod(base, 0o755)
         os.chmod(self.var_tmp, 0o1777)
@@ -133,12 +132,14 @@ class Rig:
     def argv(self, command, var_tmp_options=""):
         mount_var_tmp = (f"/usr/bin/mount -t tmpfs -o {var_tmp_options} tmpfs /var/tmp"
                          if var_tmp_options else
-                         '/usr/bin/mount --bind "$3" /var/tmp')
+                         '/usr/bin/mount --bind "$2" /var/tmp')
+        # Read-only, the stand-ins over the system's programs: it needs no upper or work
+        # directory, which two mounts at once could not share.
         setup = ("set -e; /usr/bin/mount -t overlay overlay"
-                 ' -o "lowerdir=/usr/bin,upperdir=$1,workdir=$2" /usr/bin; '
-                 f'{mount_var_tmp}; shift 3; exec "$@"')
+                 ' -o "lowerdir=$1:/usr/bin" /usr/bin; '
+                 f'{mount_var_tmp}; shift 2; exec "$@"')
         return ["/usr/bin/unshare", "-m", "/bin/sh", "-c", setup, "rig",
-                str(self.upper), str(self.work), str(self.var_tmp), *command]
+                str(self.upper), str(self.var_tmp), *command]
 
     def leftovers(self):
         return sorted(p.name for p in self.var_tmp.iterdir())
