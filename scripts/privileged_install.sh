@@ -46,7 +46,11 @@ trap 'if [ -n "$workdir" ]; then
   /bin/rm -f -- "$workdir/package.deb" || :
   /bin/rmdir -- "$workdir" || :
 fi' EXIT
-trap 'exit 130' HUP INT TERM
+# PIPE too: once nobody reads this script's output (the setup program has
+# ended), the shell's own note that apt-get was killed ("Terminated") would
+# otherwise end it by SIGPIPE before the EXIT trap could clean up. A trapped
+# signal is back at its default in the commands the shell runs.
+trap 'exit 130' HUP INT PIPE TERM
 
 workdir=$(/usr/bin/mktemp -d /var/tmp/velto-install.XXXXXXXX) || exit 1
 package=$workdir/package.deb

@@ -19,17 +19,21 @@ from helpers import PRIVILEGED, as_runner, script_text, stop
 
 WORK_DIR = re.compile(r"/var/tmp/velto-install\.[A-Za-z0-9]{8}/package\.deb")
 
-APT_RECORDER = """#!/usr/bin/python3
+# The signals it was started with ignored are read by a shell first: Python ignores SIGPIPE as it
+# starts.
+APT_RECORDER = """#!/bin/sh
+VELTO_IGNORED=$(/usr/bin/grep SigIgn /proc/$$/status) exec /usr/bin/python3 -c '
 import hashlib, json, os, sys
 package = sys.argv[-1]
 directory = os.stat(os.path.dirname(package))
 with open(package, "rb") as copy:
     digest = hashlib.sha256(copy.read()).hexdigest()
-with open({record!r}, "a") as record:
+with open("{record}", "a") as record:
     record.write(json.dumps({{"argv": sys.argv[1:], "digest": digest,
                               "mode": oct(directory.st_mode & 0o7777),
-                              "owner": directory.st_uid}}) + "\\n")
-sys.exit({status})
+                              "owner": directory.st_uid,
+                              "ignored": os.environ["VELTO_IGNORED"]}}) + "\\n")
+sys.exit({status})' "$@"
 """
 
 
@@ -142,6 +146,10 @@ def test_installs_the_proven_copy(installer, payload, mode):
     assert WORK_DIR.fullmatch(install["argv"][2])
     assert install["digest"] == payload.digest
     assert install["mode"] == "0o700" and install["owner"] == 0
+    # Trapped or not, every signal reaches apt-get (and through it dpkg) as it reached the script.
+    started_as = subprocess.run(installer.rig.argv(["/usr/bin/grep", "SigIgn", "/proc/self/status"]),
+                                capture_output=True, text=True, check=True).stdout.strip()
+    assert install["ignored"] == started_as
     assert installer.rig.leftovers() == []
     assert payload.path.read_bytes() == payload.data
 
@@ -210,28 +218,40 @@ def write_all(fd, data):
         writer.write(data)
 
 
-def start_on_fifo(installer, payload, name="fifo"):
+def start_on_fifo(installer, payload, name="fifo", output=subprocess.DEVNULL):
     """Starts the script with a FIFO as its source, so the case decides when the copy gets data."""
     fifo = payload.path.parent / f"{name}.deb"
     os.mkfifo(fifo)
     process = subprocess.Popen(installer.argv(str(fifo), payload.digest, payload.size),
-                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                               stderr=subprocess.DEVNULL, env={"PATH": "/usr/bin"})
+                               stdin=subprocess.DEVNULL, stdout=output,
+                               stderr=subprocess.STDOUT, env={"PATH": "/usr/bin"})
     return fifo, process
 
 
-@pytest.mark.parametrize("signum", [signal.SIGHUP, signal.SIGINT, signal.SIGTERM],
-                         ids=["HUP", "INT", "TERM"])
-def test_a_signal_ends_with_130_and_cleans_up(installer, payload, signum):
-    fifo, process = start_on_fifo(installer, payload)
+# To the shell itself; or, with nobody reading its output any more (the setup program has gone),
+# to the copy it waits for, as a logout ends apt-get: the shell's note of the copy's end then meets
+# a pipe without a reader.
+@pytest.mark.parametrize("signum, reader_gone", [
+    (signal.SIGHUP, False), (signal.SIGINT, False), (signal.SIGTERM, False),
+    (signal.SIGHUP, True), (signal.SIGTERM, True),
+], ids=["HUP", "INT", "TERM", "HUP-to-the-copy-reader-gone", "TERM-to-the-copy-reader-gone"])
+def test_a_signal_ends_with_130_and_cleans_up(installer, payload, signum, reader_gone):
+    fifo, process = start_on_fifo(installer, payload,
+                                  output=subprocess.PIPE if reader_gone else subprocess.DEVNULL)
     try:
         writer = open_writer(fifo)
         assert len(installer.rig.leftovers()) == 1
-        # The shell runs its trap once the copy it waits for has ended, so
-        # feed the copy a matching payload: without the signal this installs.
-        process.send_signal(signum)
-        time.sleep(0.2)
-        write_all(writer, payload.data)
+        if reader_gone:
+            process.stdout.close()
+            with open(f"/proc/{process.pid}/task/{process.pid}/children") as children:
+                os.kill(int(children.read().split()[0]), signum)
+            os.close(writer)
+        else:
+            # The shell runs its trap once the copy it waits for has ended, so
+            # feed the copy a matching payload: without the signal this installs.
+            process.send_signal(signum)
+            time.sleep(0.2)
+            write_all(writer, payload.data)
         assert process.wait(30) == 130
     finally:
         stop(process)
