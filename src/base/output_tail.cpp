@@ -1,5 +1,7 @@
 #include "base/output_tail.h"
 
+#include "base/utf8.h"
+
 namespace velto {
 
 void OutputTail::append(std::string_view bytes) noexcept {
@@ -20,6 +22,8 @@ void OutputTail::append(std::string_view bytes) noexcept {
     kept_.erase(0, dropped);
     kept_.append(bytes);
   }
+  // The rest of a character cut in two is no character: it goes with the start it belonged to.
+  if (starts_inside_a_line_) kept_.erase(0, utf8_continuation_length(kept_));
 }
 
 }  // namespace velto

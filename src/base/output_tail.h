@@ -17,7 +17,8 @@ class OutputTail {
   // throws) while a child runs.
   OutputTail() { kept_.reserve(kLimit); }
 
-  // Adds `bytes` at the end, dropping from the front whatever passes kLimit.
+  // Adds `bytes` at the end, dropping from the front whatever passes kLimit, and with it the rest
+  // of a character whose start it dropped.
   void append(std::string_view bytes) noexcept;
 
   // The last bytes printed, at most kLimit.

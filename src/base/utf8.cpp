@@ -41,4 +41,13 @@ Utf8Sequence decode_utf8(std::string_view text) noexcept {
   return {0, length, false};
 }
 
+std::size_t utf8_continuation_length(std::string_view text) noexcept {
+  std::size_t length = 0;
+  while (length < 3 && length < text.size() &&
+         (static_cast<unsigned char>(text[length]) & 0xc0) == 0x80) {
+    ++length;
+  }
+  return length;
+}
+
 }  // namespace velto

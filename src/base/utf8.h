@@ -18,4 +18,8 @@ struct Utf8Sequence {
 // replaces each maximal invalid subsequence once, as the Unicode standard recommends.
 Utf8Sequence decode_utf8(std::string_view text) noexcept;
 
+// How many of the bytes `text` starts with continue a character that began before it (at most
+// three): what a cut through the middle of a character leaves at the start of what follows.
+std::size_t utf8_continuation_length(std::string_view text) noexcept;
+
 }  // namespace velto

@@ -102,7 +102,9 @@ std::vector<std::string> printed_lines(const OutputTail& printed) {
     const std::size_t feed = text.find('\n');
     std::string_view one = text.substr(0, feed);
     text.remove_prefix(feed == text.npos ? text.size() : feed + 1);
-    if (one.ends_with('\r')) one.remove_suffix(1);
+    // A terminal shows what follows a line's last carriage return: a progress line's final state.
+    while (one.ends_with('\r')) one.remove_suffix(1);
+    if (const std::size_t back = one.rfind('\r'); back != one.npos) one.remove_prefix(back + 1);
     if (!blank(one)) lines.push_back(one);
   }
   const std::size_t first = lines.size() > kPrintedLines ? lines.size() - kPrintedLines : 0;
@@ -113,6 +115,10 @@ std::vector<std::string> printed_lines(const OutputTail& printed) {
     shown.push_back(text_line.value(lines[i]).text());
   }
   return shown;
+}
+
+bool apt_get_refused_a_downgrade(std::string_view printed) {
+  return printed.find("--allow-downgrades") != std::string_view::npos;
 }
 
 std::string install_not_started_line(const std::string& pkexec) {

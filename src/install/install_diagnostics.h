@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/child_process.h"
@@ -22,8 +23,8 @@ std::string staging_line(const StagingFailure& failure);
 // What could be seen after apt-get failed (the root script's status 100), once the run's children
 // had ended.
 struct AptGetClues {
-  // A velto newer than the `carried` one, listed by dpkg as installed: apt-get refuses the
-  // downgrade.
+  // A velto newer than the `carried` one, listed by dpkg as installed, when apt-get said that it
+  // refused the downgrade.
   std::optional<std::string> newer_installed;
   std::string carried;
   // A process holding one of the package manager's locks.
@@ -37,8 +38,14 @@ inline constexpr std::size_t kPrintedLines = 10;
 
 // The last lines that the installation printed (pkexec's, the install script's shell's, apt-get's
 // and dpkg's words), at most kPrintedLines of those that are not blank, in order, each as a line
-// of its own with the printed text escaped. A carriage return that ends a line is dropped.
+// of its own with the printed text escaped. Of a line with carriage returns, what a terminal shows
+// is kept: what follows the last of them, the ones that end it aside.
 std::vector<std::string> printed_lines(const OutputTail& printed);
+
+// Whether what the installation printed shows apt-get refusing to downgrade ("E: Packages were
+// downgraded and -y was used without --allow-downgrades."): the option's name is the same in
+// every language apt speaks.
+bool apt_get_refused_a_downgrade(std::string_view printed);
 
 // pkexec was not started: the staged package's path could not be made absolute.
 std::string install_not_started_line(const std::string& pkexec);

@@ -90,12 +90,16 @@ void run_commands(const Commands& commands, const std::string& desktop, ChildEnd
   ends.restart = commands.restart.run();
 }
 
-// What can be seen of why apt-get failed: a newer velto that it will not replace with an older
-// one, or another package manager at work.
-AptGetClues apt_get_clues(const InstallPlan& plan) {
-  AptGetClues clues{.newer_installed = installed_version(plan.dpkg_status, "velto"),
+// What can be seen of why apt-get failed: a newer velto that it said it will not replace with an
+// older one, or another package manager at work. The database alone proves no refusal: apt-get may
+// have stopped for another reason before it looked at velto at all.
+AptGetClues apt_get_clues(const InstallPlan& plan, const OutputTail& printed) {
+  AptGetClues clues{.newer_installed = std::nullopt,
                     .carried = plan.version,
                     .holder = find_lock_holder(plan.lock_files)};
+  if (apt_get_refused_a_downgrade(printed.text())) {
+    clues.newer_installed = installed_version(plan.dpkg_status, "velto");
+  }
   if (clues.newer_installed &&
       !is_later_version(plan.dpkg, *clues.newer_installed, plan.version, plan.child_environment)) {
     clues.newer_installed.reset();
@@ -119,9 +123,10 @@ RunResult outcome_of(const ChildEnds& ends, const InstallPlan& plan) {
     if (!ends.install) {
       result.diagnostics.push_back(install_not_started_line(paths.pkexec));
     } else {
-      result.diagnostics.push_back(
-          install_line(paths.pkexec, *ends.install,
-                       ends.install->exited_with(100) ? apt_get_clues(plan) : AptGetClues{}));
+      result.diagnostics.push_back(install_line(paths.pkexec, *ends.install,
+                                                ends.install->exited_with(100)
+                                                    ? apt_get_clues(plan, ends.install_printed)
+                                                    : AptGetClues{}));
       // apt-get's, dpkg's or pkexec's own words, which say why.
       for (std::string& printed : printed_lines(ends.install_printed)) {
         result.diagnostics.push_back(std::move(printed));

@@ -468,20 +468,27 @@ TEST(LockTable, NamesTheHolderOfTheEarliestLockedFile) {
   EXPECT_FALSE(holder_in_table(table, {waited_for, FileId{103, 2, 1234}}));
 }
 
-// After apt-get's 100, a velto is named only when dpkg lists it as fully installed and newer than
-// the carried 0.1.80 by Debian's rules (an epoch counts first, 9 is less than 80).
+// After apt-get's 100, a velto is named only when apt-get said that it refused a downgrade and dpkg
+// lists it as fully installed and newer than the carried 0.1.80 by Debian's rules (an epoch counts
+// first, 9 is less than 80).
 TEST_F(DiagnosticsTest, AptGetsFailureNamesANewerInstalledVelto) {
   fake("python3");
   fake("velto-desktop");
-  fake("pkexec", "exit 100");
+  fake("pkexec", "err words exit 100");
   const char* installed = "install ok installed";
-  for (const auto& [status, version, named] : {std::tuple{installed, "0.2.0", true},
-                                               {"hold ok installed", "1:0.1.0", true},
-                                               {installed, "0.1.9", false},
-                                               {installed, "0.1.80", false},
-                                               {"install ok half-installed", "0.2.0", false},
-                                               // dpkg would read it as an option, and answer 0
-                                               {installed, "--force-help", false}}) {
+  const char* refused = "E: Packages were downgraded and -y was used without --allow-downgrades.";
+  for (const auto& [status, version, words, named] :
+       {std::tuple{installed, "0.2.0", refused, true},
+        {"hold ok installed", "1:0.1.0", refused, true},
+        {installed, "0.1.9", refused, false},
+        {installed, "0.1.80", refused, false},
+        {"install ok half-installed", "0.2.0", refused, false},
+        // dpkg would read it as an option, and answer 0
+        {installed, "--force-help", refused, false},
+        // apt-get stopped before it looked at velto: the database alone proves no refusal.
+        {installed, "0.2.0", "E: dpkg was interrupted, you must manually run 'dpkg --configure -a'",
+         false}}) {
+    dir_.write_file("bin/words", words);
     // Another package, newer still, first, with a long description, and a description line that
     // looks like a field.
     dir_.write_file("dpkg-status", std::string("Package: velto-desktop\nStatus: ") + installed +
@@ -513,15 +520,21 @@ TEST(InstalledVersion, IsReadOnlyFromARegularFile) {
 }
 
 // What the installation printed on either stream follows pkexec's line: of the last 16 KiB, the
-// last ten lines that are not blank, escaped. The run ends with pkexec, though a process it
-// started keeps the pipe open.
+// last ten lines that are not blank, escaped, each as a terminal shows it. The run ends with
+// pkexec, though a process it started keeps the pipe open.
 TEST_F(DiagnosticsTest, TheLastLinesTheInstallationPrintedFollowItsLine) {
   std::string lines = "\n  \n";
   for (int i = 1; i <= 11; ++i) lines += "line " + std::to_string(i) + (i == 5 ? "\r\n\n" : "\n");
+  // dpkg's progress, rewritten in place.
+  lines +=
+      "(Reading database ... \r(Reading database ... 5%\r(Reading database ... 12 files.)\r\r\n";
   dir_.write_file("bin/early", "lost\n");
   dir_.write_file("bin/lines", lines);
   dir_.write_file("bin/reason", "E: held \x1b[0m\xff\"");  // no line feed at the end
-  dir_.write_file("bin/long", std::string(3'000'000, 'y'));
+  // A character of three bytes: the kept 16 KiB start in the middle of one.
+  std::string euros;
+  for (int i = 0; i < 1'000'000; ++i) euros += "\xe2\x82\xac";
+  dir_.write_file("bin/long", euros);
   fake("python3");
   fake("velto-desktop");
   const std::string pkexec = "velto-linux-setup: " + program("pkexec");
@@ -529,7 +542,8 @@ TEST_F(DiagnosticsTest, TheLastLinesTheInstallationPrintedFollowItsLine) {
   Strings expected{pkexec +
                    " ended with exit status 100 (apt-get failed; /var/log/apt/term.log "
                    "has dpkg's messages only when dpkg ran)"};
-  for (int i = 3; i <= 11; ++i) expected.push_back("velto-linux-setup: line " + std::to_string(i));
+  for (int i = 4; i <= 11; ++i) expected.push_back("velto-linux-setup: line " + std::to_string(i));
+  expected.push_back("velto-linux-setup: (Reading database ... 12 files.)");
   expected.push_back("velto-linux-setup: E: held \\x1b[0m\\xff\\\"");
   EXPECT_EQ(run_install_steps(plan()).diagnostics, expected);
   const Strings seen = calls();
@@ -544,13 +558,16 @@ TEST_F(DiagnosticsTest, TheLastLinesTheInstallationPrintedFollowItsLine) {
   EXPECT_EQ(run_install_steps(plan()).diagnostics,
             (Strings{pkexec + " was ended by signal 9 (SIGKILL)", expected.back()}));
 
-  // One line of megabytes without a line feed: its end, marked as cut at both places.
+  // One line of megabytes without a line feed: its end, marked as cut at both places, in whole
+  // characters.
   fake("pkexec", "out long exit 1");
   const Strings long_line = run_install_steps(plan()).diagnostics;
   ASSERT_EQ(long_line.size(), 2u);
   EXPECT_LE(long_line[1].size(), 8191u);
-  EXPECT_TRUE(long_line[1].starts_with("velto-linux-setup: [\xe2\x80\xa6]yyy")) << long_line[1];
-  EXPECT_NE(long_line[1].find("yyy[\xe2\x80\xa6]yyy"), std::string::npos);
+  const std::string three = "\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac";
+  EXPECT_TRUE(long_line[1].starts_with("velto-linux-setup: [\xe2\x80\xa6]" + three))
+      << long_line[1];
+  EXPECT_NE(long_line[1].find(three + "[\xe2\x80\xa6]" + three), std::string::npos);
 }
 
 TEST_F(DiagnosticsTest, StagingGivesItsReason) {
