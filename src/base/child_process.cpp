@@ -211,6 +211,12 @@ pid_t Command::spawn(int output, int error) const noexcept {
 
 namespace {
 
+ChildEnd end_of_status(int status) noexcept {
+  if (WIFSIGNALED(status)) return ChildEnd::signalled(WTERMSIG(status));
+  if (WIFEXITED(status)) return ChildEnd::exited(WEXITSTATUS(status));
+  return ChildEnd::not_run();
+}
+
 // Waits for `pid` without limit. Once spawned, a child is always waited for here, so it is never
 // left unreaped.
 ChildEnd wait_for(pid_t pid) noexcept {
@@ -218,39 +224,7 @@ ChildEnd wait_for(pid_t pid) noexcept {
   while (::waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) return ChildEnd::not_run();
   }
-  if (WIFSIGNALED(status)) return ChildEnd::signalled(WTERMSIG(status));
-  if (WIFEXITED(status)) return ChildEnd::exited(WEXITSTATUS(status));
-  return ChildEnd::not_run();
-}
-
-enum class Drained { to_the_end, over_the_limit, failed };
-
-// Reads both descriptors (non-blocking) to their end, appending the first one's bytes to
-// `output` as long as it stays within `limit`. Stops reading at the first byte past the limit.
-Drained drain(int out_fd, int err_fd, std::size_t limit, std::string& output) {
-  std::array<pollfd, 2> fds{{{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}}};
-  char buffer[4096];
-  while (fds[0].fd >= 0 || fds[1].fd >= 0) {
-    if (::poll(fds.data(), fds.size(), -1) < 0) {
-      if (errno == EINTR) continue;
-      return Drained::failed;
-    }
-    for (std::size_t i = 0; i < fds.size(); ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
-      if (n > 0) {
-        if (i != 0) continue;
-        const auto got = static_cast<std::size_t>(n);
-        if (got > limit - output.size()) return Drained::over_the_limit;
-        output.append(buffer, got);
-      } else if (n == 0) {
-        fds[i].fd = -1;  // end of file: poll ignores negative descriptors
-      } else if (errno != EINTR && errno != EAGAIN) {
-        return Drained::failed;
-      }
-    }
-  }
-  return Drained::to_the_end;
+  return end_of_status(status);
 }
 
 // A pipe whose both ends close on exec and whose read end never blocks.
@@ -260,20 +234,6 @@ bool make_pipe(Fd& read_end, Fd& write_end) noexcept {
   read_end.reset(fds[0]);
   write_end.reset(fds[1]);
   return ::fcntl(read_end.get(), F_SETFL, O_NONBLOCK) == 0;
-}
-
-// The child's end once it has ended, reaped; nothing while it runs.
-std::optional<ChildEnd> end_if_ended(pid_t pid) noexcept {
-  int status = 0;
-  pid_t found = 0;
-  do {
-    found = ::waitpid(pid, &status, WNOHANG);
-  } while (found < 0 && errno == EINTR);
-  if (found == 0) return std::nullopt;
-  if (found < 0) return ChildEnd::not_run();
-  if (WIFSIGNALED(status)) return ChildEnd::signalled(WTERMSIG(status));
-  if (WIFEXITED(status)) return ChildEnd::exited(WEXITSTATUS(status));
-  return ChildEnd::not_run();
 }
 
 // A descriptor that becomes readable when the child `pid` ends (Linux 5.3 and later), or none.
@@ -293,19 +253,112 @@ constexpr int kLookEveryMilliseconds = 10;
 
 constexpr std::size_t kReadChunk = 64 * 1024;
 
-// Reads what `fd` holds now, without waiting, at most `limit` bytes, into `printed`.
-void read_what_is_there(int fd, OutputTail& printed, std::size_t limit) noexcept {
-  char buffer[kReadChunk];
-  for (std::size_t taken = 0; taken < limit;) {
-    const ssize_t n = ::read(fd, buffer, std::min(sizeof buffer, limit - taken));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;  // its end, nothing more for now, or an error
-    printed.append({buffer, static_cast<std::size_t>(n)});
-    taken += static_cast<std::size_t>(n);
+// Keeps what a child prints on one stream, up to a limit.
+class LimitedText final : public OutputSink {
+ public:
+  LimitedText(std::string& text, std::size_t limit) noexcept : text_(text), limit_(limit) {}
+  bool take(std::string_view bytes) override {
+    if (bytes.size() > limit_ - text_.size()) return false;
+    text_.append(bytes);
+    return true;
   }
-}
+
+ private:
+  std::string& text_;
+  std::size_t limit_;
+};
+
+class Discarded final : public OutputSink {
+ public:
+  bool take(std::string_view) noexcept override { return true; }
+};
+
+class KeptTail final : public OutputSink {
+ public:
+  explicit KeptTail(OutputTail& tail) noexcept : tail_(tail) {}
+  bool take(std::string_view bytes) noexcept override {
+    tail_.append(bytes);
+    return true;
+  }
+
+ private:
+  OutputTail& tail_;
+};
 
 }  // namespace
+
+ChildWatch::ChildWatch(pid_t pid) noexcept : pid_(pid), ended_(child_end_descriptor(pid)) {}
+
+bool ChildWatch::ended() noexcept {
+  if (end_) return true;
+  int status = 0;
+  pid_t found = 0;
+  do {
+    found = ::waitpid(pid_, &status, WNOHANG);
+  } while (found < 0 && errno == EINTR);
+  if (found == 0) return false;
+  end_ = found < 0 ? ChildEnd::not_run() : end_of_status(status);
+  return true;
+}
+
+ChildEnd ChildWatch::wait() noexcept {
+  if (!end_) end_ = wait_for(pid_);
+  return *end_;
+}
+
+Drained drain(std::span<const DrainedStream> streams, ChildWatch* child, std::size_t after_end) {
+  // The streams, then the child's end descriptor, if there is one.
+  std::array<pollfd, kMostDrainedStreams + 1> fds{};
+  if (streams.size() > kMostDrainedStreams) return Drained::failed;
+  std::size_t open = streams.size();
+  for (std::size_t i = 0; i < open; ++i) fds[i] = {streams[i].fd, POLLIN, 0};
+  const bool looks = child != nullptr && child->descriptor() < 0;
+  const std::size_t polled = open + (child != nullptr && !looks ? 1 : 0);
+  if (polled > open) fds[open] = {child->descriptor(), POLLIN, 0};
+
+  char buffer[kReadChunk];
+  // Reads once from stream `i`; false when its sink wants no more or reading failed.
+  Drained stop = Drained::to_the_end;
+  const auto read_once = [&](std::size_t i, std::size_t most) {
+    const ssize_t n = ::read(fds[i].fd, buffer, std::min(sizeof buffer, most));
+    if (n > 0) {
+      if (streams[i].sink.take({buffer, static_cast<std::size_t>(n)})) return n;
+      stop = Drained::refused;
+      return ssize_t{-1};
+    }
+    if (n == 0) {
+      fds[i].fd = -1;  // its end: poll passes over negative descriptors
+      --open;
+    } else if (errno != EINTR && errno != EAGAIN) {
+      stop = Drained::failed;
+      return ssize_t{-1};
+    }
+    return ssize_t{0};
+  };
+
+  while (open > 0) {
+    if (::poll(fds.data(), polled, looks ? kLookEveryMilliseconds : -1) < 0) {
+      if (errno == EINTR) continue;
+      return Drained::failed;
+    }
+    for (std::size_t i = 0; i < streams.size(); ++i) {
+      if (fds[i].fd >= 0 && fds[i].revents != 0 && read_once(i, sizeof buffer) < 0) return stop;
+    }
+    if (child == nullptr || (!looks && fds[polled - 1].revents == 0) || !child->ended()) continue;
+    // The child has ended. What it printed just before is still in the pipes: read it without
+    // waiting, but only so much, as a process it started may go on writing.
+    for (std::size_t i = 0, left = after_end; i < streams.size(); ++i) {
+      while (fds[i].fd >= 0 && left > 0) {
+        const ssize_t n = read_once(i, left);
+        if (n < 0) return stop;
+        if (n == 0) break;  // nothing more for now
+        left -= static_cast<std::size_t>(n);
+      }
+    }
+    return Drained::child_ended;
+  }
+  return Drained::to_the_end;
+}
 
 ChildEnd Command::run() const noexcept {
   const pid_t pid = spawn(-1, -1);
@@ -328,18 +381,22 @@ CapturedRun Command::run_capturing_output(std::size_t limit) const {
     ::kill(pid, SIGKILL);
     return wait_for(pid);
   };
+  LimitedText output(result.output, limit);
+  Discarded errors;
+  const DrainedStream streams[] = {{out_read.get(), output}, {err_read.get(), errors}};
   Drained drained = Drained::failed;
   try {
-    drained = drain(out_read.get(), err_read.get(), limit, result.output);
+    drained = drain(streams, nullptr, 0);
   } catch (...) {
     stop();
     throw;
   }
   switch (drained) {
     case Drained::to_the_end:
+    case Drained::child_ended:
       result.end = wait_for(pid);
       break;
-    case Drained::over_the_limit:
+    case Drained::refused:
       result.end = stop();
       result.overflowed = true;
       break;
@@ -357,35 +414,13 @@ ChildEnd Command::run_keeping_output_tail(OutputTail& printed) const noexcept {
   write_end.reset();  // or the pipe would never reach its end
   if (pid < 0) return ChildEnd::not_run();
 
-  const Fd ended = child_end_descriptor(pid);
-  std::array<pollfd, 2> fds{{{read_end.get(), POLLIN, 0}, {ended.get(), POLLIN, 0}}};
-  std::optional<ChildEnd> end;
-  // Until the child ends, or until the pipe ends (then only the child's end is waited for).
-  while (!end && fds[0].fd >= 0) {
-    if (::poll(fds.data(), fds.size(), ended ? -1 : kLookEveryMilliseconds) < 0) {
-      if (errno == EINTR) continue;
-      // Unable to wait for both: the pipe goes, so that the child cannot stall on it.
-      read_end.reset();
-      break;
-    }
-    if (fds[0].revents != 0) {
-      char buffer[kReadChunk];
-      const ssize_t n = ::read(fds[0].fd, buffer, sizeof buffer);
-      if (n > 0) {
-        printed.append({buffer, static_cast<std::size_t>(n)});
-      } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
-        fds[0].fd = -1;
-      }
-    }
-    if (!ended) {
-      end = end_if_ended(pid);
-    } else if (fds[1].revents != 0) {
-      end = wait_for(pid);
-    }
-  }
-  if (!end) end = wait_for(pid);
-  if (read_end && fds[0].fd >= 0) read_what_is_there(read_end.get(), printed, kReadAfterEnd);
-  return *end;
+  ChildWatch child(pid);
+  KeptTail tail(printed);
+  const DrainedStream stream[] = {{read_end.get(), tail}};
+  // Until the child ends, or until the pipe ends (then only the child's end is waited for). Unable
+  // to read, the pipe goes, so that the child cannot stall on it.
+  if (drain(stream, &child, kReadAfterEnd) == Drained::failed) read_end.reset();
+  return child.wait();
 }
 
 }  // namespace velto

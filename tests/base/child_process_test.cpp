@@ -8,6 +8,7 @@
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -273,6 +274,40 @@ TEST(KeepingOutputTail, EndsWithTheChildNotWithThePipeWithoutAPidfd) {
         std::exit(end == ChildEnd::exited(3) && text.ends_with("\nsecond\n") ? 0 : 1);
       },
       ::testing::ExitedWithCode(0), "");
+}
+
+// The OutputTail of one run.
+class TailSink final : public OutputSink {
+ public:
+  bool take(std::string_view bytes) noexcept override {
+    tail.append(bytes);
+    return true;
+  }
+  OutputTail tail;
+};
+
+// What a child printed in the instant before it ended is still in the pipe when its end is seen:
+// here more than one read's worth, from a child that has already ended, while a process of its
+// keeps the pipe open. It is read after the end, and the last words are kept.
+TEST(KeepingOutputTail, TheLastWordsBeforeTheEndAreKept) {
+  int fds[2];
+  ASSERT_EQ(::pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0);
+  const Fd read_end{fds[0]};
+  const Fd held{fds[1]};
+  ASSERT_GE(::fcntl(held.get(), F_SETPIPE_SZ, 256 * 1024), 256 * 1024);
+  const std::string printed = std::string(200 * 1024, '.') + "\nE: the last words\n";
+  ASSERT_EQ(::write(held.get(), printed.data(), printed.size()),
+            static_cast<ssize_t>(printed.size()));
+  const pid_t pid = ::fork();
+  if (pid == 0) ::_exit(3);
+  siginfo_t info{};
+  ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT), 0);  // not reaped
+  ChildWatch child(pid);
+  TailSink sink;
+  const DrainedStream stream[] = {{read_end.get(), sink}};
+  EXPECT_EQ(drain(stream, &child, Command::kReadAfterEnd), Drained::child_ended);
+  EXPECT_EQ(child.wait(), ChildEnd::exited(3));
+  EXPECT_TRUE(sink.tail.text().ends_with("\nE: the last words\n"));
 }
 
 TEST(DescribeEnd, NamesEachWayAChildEnds) {

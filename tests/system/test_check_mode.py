@@ -220,7 +220,8 @@ def signal_the_session(session, signal_number):
 # session at once as logging out does, while the real field reader (its tar slowed) has unpacked
 # into TMPDIR; the reader must then remove that and end. The slowing script is bash's: dash clears
 # the blocked signals as it starts, which tar does not.
-@pytest.mark.parametrize("kind", ["TERM", "INT", "HUP", "INT to the group", "TERM to the session"])
+@pytest.mark.parametrize("kind", ["TERM", "INT", "HUP", "INT to the group", "TERM to the session",
+                                  "HUP to the session"])
 def test_interrupted_check_ends_by_the_signal_and_leaves_nothing(tmpdir_base, usr_bin, kind):
     signal_number = signal.Signals["SIG" + kind.split()[0]]
     send = {"group": os.killpg, "session": signal_the_session}.get(kind.split()[-1], os.kill)
