@@ -1,7 +1,11 @@
 #include "base/diagnostic_line.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <cstdint>
 #include <cstdio>
+#include <mutex>
+#include <new>
 
 #include "base/quoted.h"
 #include "base/utf8.h"
@@ -117,7 +121,51 @@ std::string DiagnosticLine::text(std::size_t limit) const {
   return out;
 }
 
-void write_line(std::string_view line) noexcept {
+namespace {
+
+// Whose lines are written now, and who waits. Built in place at first use and never destroyed: a
+// thread may still wait for its turn, or be writing, while the process ends.
+struct Turns {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::uint64_t taken = 0;    // turns handed out so far
+  std::uint64_t serving = 0;  // the turn whose lines go out now
+};
+
+Turns& turns() noexcept {
+  alignas(Turns) static unsigned char storage[sizeof(Turns)];
+  static Turns* const shared = new (storage) Turns;
+  return *shared;
+}
+
+}  // namespace
+
+ErrorTurn::ErrorTurn() noexcept {
+  Turns& shared = turns();
+  const std::lock_guard lock(shared.mutex);
+  number_ = shared.taken++;
+}
+
+void ErrorTurn::wait_for_it() noexcept {
+  if (come_) return;
+  Turns& shared = turns();
+  std::unique_lock lock(shared.mutex);
+  shared.changed.wait(lock, [&] { return shared.serving == number_; });
+  come_ = true;
+}
+
+ErrorTurn::~ErrorTurn() {
+  wait_for_it();
+  Turns& shared = turns();
+  {
+    const std::lock_guard lock(shared.mutex);
+    ++shared.serving;
+  }
+  shared.changed.notify_all();
+}
+
+void ErrorTurn::write(std::string_view line) noexcept {
+  wait_for_it();
   // Built in a buffer of its own, so that writing needs no memory.
   char text[kLineLimit];
   std::string_view kept = line;
@@ -132,6 +180,8 @@ void write_line(std::string_view line) noexcept {
   text[length] = '\n';
   std::fwrite(text, 1, length + 1, stderr);
 }
+
+void write_line(std::string_view line) noexcept { ErrorTurn().write(line); }
 
 void write_error_line(std::string_view head, std::string_view outside) noexcept {
   try {

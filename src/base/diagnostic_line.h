@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -53,9 +54,33 @@ class DiagnosticLine {
   std::vector<Span> values_;
 };
 
-// Writes `line` and a line feed to standard error in one write, so that lines from elsewhere cannot
-// land inside it. A line longer than kLineLimit is cut on a character boundary and ends with
-// kCutMarker. Every line the program writes passes through here.
+// A place in the queue of writers to the program's standard error. The lines written through a turn
+// come after those of every turn taken before it, and before those of every turn taken after it,
+// each whole: none lands inside another. Taking a turn never waits; writing waits for the turns
+// before it to be done, for as long as that takes, since their reader may not be reading yet (a
+// launcher that reads only at the end, a terminal paused with Ctrl-S). So a thread can settle
+// where its lines go, do first what must not wait, and write afterwards. Move-less: one thread
+// takes it, writes through it and lets it go, which hands the queue on.
+class ErrorTurn {
+ public:
+  ErrorTurn() noexcept;
+  ErrorTurn(const ErrorTurn&) = delete;
+  ErrorTurn& operator=(const ErrorTurn&) = delete;
+  // Waits for the turn if it has not come, then passes it on.
+  ~ErrorTurn();
+
+  // Writes `line` and a line feed in one write once the turn has come. A line longer than
+  // kLineLimit is cut on a character boundary and ends with kCutMarker. Every line the program
+  // writes passes through here.
+  void write(std::string_view line) noexcept;
+
+ private:
+  void wait_for_it() noexcept;
+  std::uint64_t number_ = 0;
+  bool come_ = false;
+};
+
+// Writes `line` through a turn of its own, waiting for the lines before it.
 void write_line(std::string_view line) noexcept;
 
 // Writes `head` (the program's own words) and the value `outside` as one fitted line.

@@ -185,9 +185,17 @@ void run_install_sequence(const InstallPlan& plan, ProgressSender sender) {
   // Once TERM, INT or HUP has removed what was staged, the run's later steps fail for that reason
   // alone, and the process ends by the signal before anyone could act on a line about them.
   if (interrupt_is_ending_the_process()) return;
-  for (const std::string& line : result.diagnostics) write_line(line);
   // A window that has already gone away needs no answer.
+  if (result.diagnostics.empty()) {
+    static_cast<void>(sender.send(result.event));
+    return;
+  }
+  // The outcome goes first: writing may wait for as long as nobody reads standard error, and the
+  // window must not wait with it. The lines' place is taken before the send, so the lines of a run
+  // started once this outcome is shown come after these.
+  ErrorTurn turn;
   static_cast<void>(sender.send(result.event));
+  for (const std::string& line : result.diagnostics) turn.write(line);
 }
 
 void run_install_worker(const InstallPlan& plan, ProgressSender sender) noexcept {

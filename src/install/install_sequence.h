@@ -78,9 +78,11 @@ std::optional<std::string> absolute_package_path(const std::string& path);
 // call, so it is gone by the time anyone can learn the outcome.
 RunResult run_install_steps(const InstallPlan& plan);
 
-// Runs the whole sequence, writes its diagnostic lines to standard error and sends exactly one
-// event on `sender`, after the staged package has been removed; a send that finds the receiver
-// gone is ignored. Exceptions from staging pass through, and then nothing is sent.
+// Runs the whole sequence and sends exactly one event on `sender`, after the staged package has
+// been removed; a send that finds the receiver gone is ignored. Then it writes the run's lines to
+// standard error, in their place among other runs' lines (see ErrorTurn), so that the outcome
+// never waits for a reader of standard error. Exceptions from staging pass through, and then
+// nothing is sent.
 void run_install_sequence(const InstallPlan& plan, ProgressSender sender);
 
 // The install worker's body: run_install_sequence with nothing thrown out of it. An exception

@@ -1,5 +1,6 @@
 #include "install/install_sequence.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,7 +12,9 @@
 #include <fstream>
 #include <memory>
 #include <string_view>
+#include <thread>
 
+#include "base/fd.h"
 #include "base/quoted.h"
 #include "install/install_diagnostics.h"
 #include "install/installed_version.h"
@@ -620,6 +623,67 @@ TEST_F(DiagnosticsTest, ACompleteRunWritesNothingAndAnyOtherWritesItsLines) {
             "velto-linux-setup: " + program("pkexec") +
                 " ended with exit status 127 (not authorised, or pkexec could not run the install "
                 "script)\n");
+}
+
+// Standard error on a pipe that nobody reads: the outcome of each run reaches the window at once,
+// and once the pipe is read every line arrives whole, the runs' lines in the order of their
+// outcomes.
+TEST_F(DiagnosticsTest, TheOutcomeNeverWaitsForStandardError) {
+  fake("python3");
+  fake("velto-desktop");
+  // Ten printed lines of 6,548 bytes once escaped: far more than the pipe holds.
+  const std::string controls(1637, '\x01');
+  std::string printed;
+  for (int i = 0; i < 10; ++i) printed += controls + "\n";
+  dir_.write_file("bin/printed", printed);
+  int fds[2];
+  ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+  const Fd unread{fds[0]};
+  Fd error_pipe{fds[1]};
+  ::fcntl(error_pipe.get(), F_SETPIPE_SZ, 4096);
+  const Fd saved{::dup(2)};
+  ::dup2(error_pipe.get(), 2);
+  error_pipe.reset();
+
+  // Each run on a thread of its own, as the window starts them; the second once the first's
+  // outcome is in.
+  std::vector<std::thread> workers;
+  Strings outcomes;
+  for (const char* install : {"out printed exit 1", "exit 2"}) {
+    fake("pkexec", install);
+    auto [sender, receiver] = make_progress_channel();
+    workers.emplace_back([this, sender = std::move(sender)]() mutable {
+      run_install_sequence(plan(), std::move(sender));
+    });
+    // It comes at once; waiting for the lines, it would never come.
+    for (int tick = 0; tick < 500; ++tick) {
+      const TryReceiveResult result = receiver.try_receive();
+      if (const auto* event = std::get_if<ProgressEvent>(&result)) {
+        outcomes.push_back(event->key());
+        break;
+      }
+      ::usleep(10'000);
+    }
+  }
+  std::string written;
+  char buffer[4096];
+  for (ssize_t n; std::count(written.begin(), written.end(), '\n') < 12 &&
+                  (n = ::read(unread.get(), buffer, sizeof buffer)) > 0;) {
+    written.append(buffer, static_cast<std::size_t>(n));
+  }
+  for (std::thread& worker : workers) worker.join();
+  ::dup2(saved.get(), 2);
+
+  EXPECT_EQ(outcomes, (Strings{outcome_key::kFailed, outcome_key::kFailed}));
+  std::string escaped_controls;
+  for (int i = 0; i < 1637; ++i) escaped_controls += "\\x01";
+  const std::string pkexec = "velto-linux-setup: " + program("pkexec") + " ended with exit status ";
+  std::string expected = pkexec +
+                         "1 (the install script refused: not running as root, no work "
+                         "directory under /var/tmp, or the copy's size or digest differs)\n";
+  for (int i = 0; i < 10; ++i) expected += "velto-linux-setup: " + escaped_controls + "\n";
+  expected += pkexec + "2 (the install script was given arguments of the wrong form)\n";
+  EXPECT_EQ(written, expected);
 }
 
 TEST(ProductionPaths, AreTheSystemsOwn) {
