@@ -5,6 +5,7 @@
 #include "launch/command_line.h"
 #include "launch/graphical_mode.h"
 #include "payload/interrupt_cleanup.h"
+#include "payload/package_payload.h"
 
 int main(int argc, char** argv) {
   // First of all, while every disposition is still the one the program was started with. An
@@ -12,6 +13,9 @@ int main(int argc, char** argv) {
   velto::record_signals_ignored_at_start();
   // Before anything is staged and before any thread exists, in both modes.
   velto::install_interrupt_cleanup();
+  // What runs that were killed (SIGKILL, the OOM killer, a power cut) left under TMPDIR, in either
+  // mode; a living run's lock keeps its own.
+  velto::remove_abandoned_stagings(velto::tmpdir_from_environment());
   if (velto::wants_check_mode(argc, argv)) return velto::run_check_mode();
   return velto::run_graphical_mode();
 }

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -95,8 +96,9 @@ void pause_briefly() noexcept {
   }
 }
 
-// Async-signal-safe throughout: atomics, nanosleep, unlink, rmdir, signal and raise.
-void on_interrupt(int signal_number) noexcept {
+// Removes what is registered, unless a handler on another thread is already at it, and leaves the
+// registration ending. Async-signal-safe throughout: atomics, nanosleep, unlink and rmdir.
+void remove_for_the_end() noexcept {
   int seen = g_registration.state.load();
   for (;;) {
     // A step on the staging thread, or a handler on yet another thread that is removing the
@@ -116,10 +118,36 @@ void on_interrupt(int signal_number) noexcept {
     }
     break;
   }
+}
+
+// Async-signal-safe: remove_for_the_end(), signal and raise.
+void on_interrupt(int signal_number) noexcept {
+  remove_for_the_end();
   // With the default action restored the signal, still blocked inside this handler, ends the
   // process as soon as the handler returns, and the parent sees the true cause.
   std::signal(signal_number, SIG_DFL);
   std::raise(signal_number);
+}
+
+// The staging directory at `path`, just made, opened and locked; or errno set. EAGAIN: it was
+// removed before it was locked, by another start of the program that took it for abandoned.
+Fd lock_made_directory(const char* path) noexcept {
+  Fd directory{::open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)};
+  if (!directory) {
+    if (errno == ENOENT) errno = EAGAIN;
+    return directory;
+  }
+  // Waits, for a moment at most: only a start that is removing it could hold the lock now.
+  int locked = 0;
+  while ((locked = ::flock(directory.get(), LOCK_EX)) != 0 && errno == EINTR) {
+  }
+  struct stat st {};
+  if (locked != 0 || ::fstat(directory.get(), &st) != 0) return Fd{};
+  if (st.st_nlink == 0) {
+    errno = EAGAIN;
+    return Fd{};
+  }
+  return directory;
 }
 
 }  // namespace
@@ -129,6 +157,7 @@ InterruptCleanup& InterruptCleanup::operator=(InterruptCleanup&& other) noexcept
     remove();
     armed_ = other.armed_;
     error_ = other.error_;
+    lock_ = std::move(other.lock_);
     other.armed_ = false;
   }
   return *this;
@@ -147,12 +176,25 @@ InterruptCleanup InterruptCleanup::make_directory(std::string_view directory,
     cleanup.error_ = ENAMETOOLONG;
     return cleanup;
   }
-  // One attempt only: an existing directory is never reused, and a missing parent is not made.
-  if (::mkdir(g_registration.directory, 0700) != 0) {
+  // An existing directory is never reused, and a missing parent is not made. A start of the
+  // program removes staging directories that no one holds locked, so one made here may go before
+  // it is locked: then the name, still ours, is made again, a few times at most.
+  for (int attempt = 1;; ++attempt) {
+    if (::mkdir(g_registration.directory, 0700) != 0) {
+      cleanup.error_ = errno;
+      step.finish(idle);
+      return cleanup;
+    }
+    cleanup.lock_ = lock_made_directory(g_registration.directory);
+    if (cleanup.lock_) break;
     cleanup.error_ = errno;
-    step.finish(idle);
-    return cleanup;
+    if (cleanup.error_ != EAGAIN) ::rmdir(g_registration.directory);
+    if (cleanup.error_ != EAGAIN || attempt == 3) {
+      step.finish(idle);
+      return cleanup;
+    }
   }
+  cleanup.error_ = 0;
   step.finish(registered);
   cleanup.armed_ = true;
   return cleanup;
@@ -181,11 +223,14 @@ void InterruptCleanup::remove() noexcept {
   // When a handler has taken the registration, the process is ending and it removes the paths.
   Step step(registered);
   if (!step.entered()) return;
-  // Both removals are attempted whatever happens to the first.
+  // Both removals are attempted whatever happens to the first, and the lock is let go only then.
   ::unlink(g_registration.file);
   ::rmdir(g_registration.directory);
+  lock_.reset();
   step.finish(idle);
 }
+
+void remove_staged_before_ending() noexcept { remove_for_the_end(); }
 
 bool interrupt_is_ending_the_process() noexcept {
   const int state = g_registration.state.load();

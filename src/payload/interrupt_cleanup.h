@@ -14,15 +14,23 @@
 
 #include <string_view>
 
+#include "base/fd.h"
+
 namespace velto {
 
 // The registration of the one staging directory a signal would clean up, and the owner of that
 // directory: dropping it removes the package file, then the directory, ignoring errors (a
 // directory into which someone else put a file stays). Move-only.
+//
+// For its whole life it holds an exclusive flock() on the directory, which the kernel releases
+// when the process ends, however it ends: SIGKILL, the OOM killer or a power cut leave the
+// directory behind, but unlocked, and the next start of the program removes it
+// (remove_abandoned_stagings() in staging.h) while it leaves a living run's alone.
 class InterruptCleanup {
  public:
   InterruptCleanup() noexcept = default;
-  InterruptCleanup(InterruptCleanup&& other) noexcept : armed_(other.armed_), error_(other.error_) {
+  InterruptCleanup(InterruptCleanup&& other) noexcept
+      : armed_(other.armed_), error_(other.error_), lock_(std::move(other.lock_)) {
     other.armed_ = false;
   }
   InterruptCleanup& operator=(InterruptCleanup&& other) noexcept;
@@ -30,10 +38,11 @@ class InterruptCleanup {
   InterruptCleanup& operator=(const InterruptCleanup&) = delete;
   ~InterruptCleanup() { remove(); }
 
-  // Registers `directory` and `file` (inside it) and makes the directory with mode 0700, in one
-  // step. Empty when that fails, with error() saying why: EBUSY when a registration is already
-  // held in this process (one staging at a time), ENAMETOOLONG when a path is too long to keep,
-  // ECANCELED when a signal is ending the process, or mkdir's own errno.
+  // Registers `directory` and `file` (inside it), makes the directory with mode 0700 and locks
+  // it, in one step. Empty when that fails, with nothing made and error() saying why: EBUSY when
+  // a registration is already held in this process (one staging at a time), ENAMETOOLONG when a
+  // path is too long to keep, ECANCELED when a signal is ending the process, EAGAIN when other
+  // starts removed it again and again before it was locked, or the errno of mkdir, open or flock.
   static InterruptCleanup make_directory(std::string_view directory,
                                          std::string_view file) noexcept;
 
@@ -43,17 +52,25 @@ class InterruptCleanup {
   // Opens the registered file, as open(2) with `flags` and `mode`; -1 with errno set on failure
   // (ECANCELED when a signal is ending the process).
   int open_file(int flags, mode_t mode) noexcept;
-  // Removes the file, then the directory, and clears the registration. Nothing when empty.
+  // Removes the file, then the directory, clears the registration and lets the lock go. Nothing
+  // when empty.
   void remove() noexcept;
 
  private:
   bool armed_ = false;
   int error_ = 0;
+  Fd lock_;  // the directory, flock()ed
 };
 
 // Whether a handler has taken the registration to end the process: from then on staging's steps
 // are refused, and the process ends as soon as that handler returns.
 bool interrupt_is_ending_the_process() noexcept;
+
+// Removes what is registered as the signal handler would, for a process that is about to end by
+// other means, in which no handler runs (GDK ends it with _exit when the display is lost). From
+// then on no staging step creates anything. Waits for a step under way on another thread, so it
+// must not be called by the staging thread itself.
+void remove_staged_before_ending() noexcept;
 
 // Has TERM, INT and HUP remove what is registered, then end the process by the same signal, as
 // if no handler had been there. A signal that this process was started with ignored (nohup)

@@ -19,10 +19,13 @@ const PackagePayload& builtin_payload() noexcept {
   return payload;
 }
 
-StagingOutcome stage_package(const EnvironmentOverlay& reader_environment) {
+std::optional<std::string> tmpdir_from_environment() {
   const char* tmpdir = std::getenv("TMPDIR");
-  return stage_payload(builtin_payload(), kFieldReaderPath,
-                       tmpdir ? std::optional<std::string>(tmpdir) : std::nullopt,
+  return tmpdir ? std::optional<std::string>(tmpdir) : std::nullopt;
+}
+
+StagingOutcome stage_package(const EnvironmentOverlay& reader_environment) {
+  return stage_payload(builtin_payload(), kFieldReaderPath, tmpdir_from_environment(),
                        reader_environment);
 }
 

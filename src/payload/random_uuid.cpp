@@ -86,4 +86,16 @@ std::string format_uuid_v4(UuidBytes bytes) {
 
 std::string random_uuid_v4() { return format_uuid_v4(kernel_random_bytes()); }
 
+bool is_uuid_v4_text(std::string_view text) noexcept {
+  if (text.size() != 36) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    const bool hyphen = i == 8 || i == 13 || i == 18 || i == 23;
+    if (hyphen != (c == '-')) return false;
+    if (!hyphen && !((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  return text[14] == '4' &&
+         (text[19] == '8' || text[19] == '9' || text[19] == 'a' || text[19] == 'b');
+}
+
 }  // namespace velto

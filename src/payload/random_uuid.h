@@ -3,6 +3,7 @@
 #include <array>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace velto {
 
@@ -25,5 +26,9 @@ std::string format_uuid_v4(UuidBytes bytes);
 
 // A fresh random version-4 UUID. Throws RandomSourceError.
 std::string random_uuid_v4();
+
+// Whether `text` has the form format_uuid_v4() gives: 8-4-4-4-12 lowercase hexadecimal digits,
+// with the version digit 4 and a variant digit of 8, 9, a or b.
+bool is_uuid_v4_text(std::string_view text) noexcept;
 
 }  // namespace velto

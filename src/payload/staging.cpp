@@ -1,10 +1,14 @@
 #include "payload/staging.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 
 #include "base/child_process.h"
 #include "base/diagnostic_line.h"
@@ -88,6 +92,29 @@ std::string staging_directory_path(const std::optional<std::string>& tmpdir,
   path += kStagingPrefix;
   path += uuid;
   return path;
+}
+
+void remove_abandoned_stagings(const std::optional<std::string>& tmpdir) noexcept {
+  const char* base = !tmpdir ? "/tmp" : tmpdir->empty() ? "." : tmpdir->c_str();
+  const std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(base), ::closedir);
+  if (!listing) return;
+  const int base_fd = ::dirfd(listing.get());
+  const uid_t user = ::geteuid();
+  while (const dirent* entry = ::readdir(listing.get())) {
+    const std::string_view name = entry->d_name;
+    if (!name.starts_with(kStagingPrefix) || !is_uuid_v4_text(name.substr(kStagingPrefix.size()))) {
+      continue;
+    }
+    // Never through a link, and only a directory of this user's.
+    const Fd directory{
+        ::openat(base_fd, entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)};
+    struct stat st {};
+    if (!directory || ::fstat(directory.get(), &st) != 0 || st.st_uid != user) continue;
+    // A living run holds its directory locked.
+    if (::flock(directory.get(), LOCK_EX | LOCK_NB) != 0) continue;
+    ::unlinkat(directory.get(), kStagedFileName.data(), 0);  // a literal, so terminated
+    ::unlinkat(base_fd, entry->d_name, AT_REMOVEDIR);
+  }
 }
 
 StagingOutcome stage_payload(const PackagePayload& payload, const std::string& field_reader,

@@ -118,6 +118,13 @@ class StagingOutcome {
 // unchanged, then "/" unless the base is empty or already ends in "/", then the directory name.
 std::string staging_directory_path(const std::optional<std::string>& tmpdir, std::string_view uuid);
 
+// Removes from the staging base for `tmpdir` (as stage_payload() reads it) what runs of this
+// program that are gone left there: each directory of staging's own name, owned by this user and
+// locked by no living run, loses its package file and is removed, as a dropped StagedPackage is,
+// so that one holding anything else stays. It follows no symbolic link, and leaves every other
+// name, another user's entries and a living run's directory alone. Reports nothing.
+void remove_abandoned_stagings(const std::optional<std::string>& tmpdir) noexcept;
+
 // Proves `payload`'s digest, writes it into a new private directory under `tmpdir` and has the
 // program at `field_reader` (dpkg-deb, called with -f PATH FIELD, its environment this process's
 // with `reader_environment` on top) confirm its control fields. When any step fails, the reason,

@@ -7,6 +7,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -449,6 +450,49 @@ TEST_F(StagingTest, OnlyTheLastOwnerRemoves) {
   }
   EXPECT_FALSE(fs::exists(package));
   EXPECT_TRUE(entries(base_).empty());
+}
+
+// A start removes what runs that are gone left in the base, as a drop would: only directories of
+// staging's own name, of this user, through no link, and not the one a living run holds.
+TEST_F(StagingTest, AStartRemovesWhatRunsThatAreGoneLeftAndNothingElse) {
+  auto living = stage_payload(payload(), good_reader(), base_);
+  ASSERT_TRUE(living.has_value());
+  const fs::path base = base_;
+  const auto left = [&](const std::string& uuid, bool with_package) {
+    const fs::path dir = base / ("velto-installer-" + uuid);
+    fs::create_directory(dir);
+    if (with_package) std::ofstream(dir / "velto.deb") << "left";
+    return dir;
+  };
+  const fs::path gone = left("0e3e1d1c-9a0c-4b5e-8f6a-1c2d3e4f5a6b", true);
+  const fs::path emptied = left("1e3e1d1c-9a0c-4b5e-9f6a-1c2d3e4f5a6b", false);
+  const fs::path foreign = left("2e3e1d1c-9a0c-4b5e-af6a-1c2d3e4f5a6b", true);
+  std::ofstream(foreign / "someone-elses") << "kept";
+  // Names of another shape: another UUID version, capitals, a suffix.
+  const fs::path other_version = left("3e3e1d1c-9a0c-1b5e-bf6a-1c2d3e4f5a6b", true);
+  const fs::path capitals = left("4E3E1D1C-9A0C-4B5E-8F6A-1C2D3E4F5A6B", true);
+  const fs::path suffixed = left("5e3e1d1c-9a0c-4b5e-8f6a-1c2d3e4f5a6b.old", true);
+  const fs::path target = left("elsewhere", true);
+  const fs::path link = base / "velto-installer-6e3e1d1c-9a0c-4b5e-8f6a-1c2d3e4f5a6b";
+  fs::create_directory_symlink(target, link);
+  std::vector<fs::path> kept{foreign, other_version, capitals,           suffixed,
+                             target,  link,          living->directory()};
+  if (::geteuid() == 0) {
+    const fs::path others = left("7e3e1d1c-9a0c-4b5e-8f6a-1c2d3e4f5a6b", true);
+    ASSERT_EQ(::chown(others.c_str(), 65534, 65534), 0);
+    kept.push_back(others);
+  }
+
+  remove_abandoned_stagings(base_);
+  EXPECT_FALSE(fs::exists(gone));
+  EXPECT_FALSE(fs::exists(emptied));
+  std::vector<fs::path> found = entries(base);
+  std::sort(found.begin(), found.end());
+  std::sort(kept.begin(), kept.end());
+  EXPECT_EQ(found, kept);
+  EXPECT_EQ(entries(foreign), std::vector<fs::path>{foreign / "someone-elses"});
+  EXPECT_TRUE(fs::exists(target / "velto.deb"));
+  EXPECT_TRUE(fs::exists(living->package_path()));
 }
 
 }  // namespace

@@ -250,6 +250,51 @@ def test_interrupted_check_ends_by_the_signal_and_leaves_nothing(tmpdir_base, us
     assert os.listdir(tmpdir_base) == []
 
 
+def test_a_killed_runs_staging_goes_at_the_next_start_and_a_living_runs_stays(tmpdir_base,
+                                                                            usr_bin):
+    """SIGKILL runs no clean-up: the next start removes what it left, but not what another run,
+    still living, has staged."""
+    hold, started = tmpdir_base + ".hold", tmpdir_base + ".started"
+    shutil.copy2(os.path.realpath("/usr/bin/tar"), os.path.join(usr_bin.upper, "tar.real"))
+    usr_bin.put("tar", f"#!/bin/sh\n[ ! -e '{hold}' ] || {{ touch '{started}'; sleep 1; }}\n"
+                       'exec /usr/bin/tar.real "$@"\n')
+
+    def staged_run():
+        """A check held in its field reader while its package is staged, and its directory."""
+        before = set(os.listdir(tmpdir_base))
+        process = run_in_namespace([usr_bin], [SETUP, "--check"], env=clean_env(tmpdir_base),
+                                   popen=True)
+        deadline = time.monotonic() + 30
+        while not os.path.exists(started) and time.monotonic() < deadline:
+            time.sleep(0.02)
+        os.unlink(started)
+        [directory] = [name for name in set(os.listdir(tmpdir_base)) - before
+                       if name.startswith("velto-installer-")]
+        return process, directory
+
+    open(hold, "w").close()
+    try:
+        killed, left = staged_run()
+        killed.kill()
+        assert killed.wait(10) == -signal.SIGKILL
+        living, kept = staged_run()
+        os.unlink(hold)
+        assert run_in_namespace([usr_bin], [SETUP, "--check"], env=clean_env(tmpdir_base),
+                                timeout=60).returncode == 0
+        assert left not in os.listdir(tmpdir_base)
+        assert kept in os.listdir(tmpdir_base)
+        assert living.wait(30) == 0
+    finally:
+        for path in (hold, started):
+            if os.path.exists(path):
+                os.unlink(path)
+    # The killed run's field reader, which the kill did not reach, removes its own directory.
+    deadline = time.monotonic() + 10
+    while os.listdir(tmpdir_base) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert os.listdir(tmpdir_base) == []
+
+
 def test_a_flooding_reader_costs_bounded_memory_and_is_a_mismatch(tmpdir_base, usr_bin):
     def status_and_peak_kib(package_answer):
         usr_bin.put("dpkg-deb", fake_reader(package_answer))
