@@ -18,6 +18,7 @@
 #include "launch/catalogue.h"
 #include "launch/locale_environment.h"
 #include "scripts/script_texts.h"
+#include "ui/display_loss.h"
 #include "ui/setup_window.h"
 
 namespace velto {
@@ -36,6 +37,11 @@ WorkerBody production_worker(EnvironmentOverlay dropped) {
   return [plan](ProgressSender sender) { run_install_worker(*plan, std::move(sender)); };
 }
 
+// The display is open by the time the application activates.
+void on_activate(GtkApplication*, gpointer) noexcept {
+  remove_staged_package_when_the_display_is_lost(gdk_display_get_default());
+}
+
 int run(char* application_argv[]) {
   // An invalid LANG chooses English whether it is read before or after the mend.
   SharedCatalogue catalogue = load_catalogue(builtin_translation(language_from_environment()));
@@ -43,6 +49,7 @@ int run(char* application_argv[]) {
   EnvironmentOverlay dropped = drop_invalid_language_variables();
 
   const auto application = take_ref(gtk_application_new(kApplicationId, G_APPLICATION_NON_UNIQUE));
+  g_signal_connect(application.get(), "activate", G_CALLBACK(on_activate), nullptr);
   connect_setup_window(application.get(),
                        SetupWindowInputs{std::move(catalogue), embedded::setup_icon(),
                                          production_worker(std::move(dropped))});

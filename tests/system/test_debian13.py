@@ -28,10 +28,11 @@ ENGLISH_TITLE = "Velto - Remote Access Setup"
 
 # Debian 13 names several library packages with a t64 suffix (64-bit time_t); the sonames stayed.
 PACKAGES = [
-    # what the executable links: libgtk-3.so.0, libgdk_pixbuf-2.0.so.0, libglib/gobject/gio-2.0,
-    # libcrypto.so.3, libstdc++.so.6, libgcc_s.so.1, libc.so.6
+    # what the executable links: libgtk-3.so.0 and libgdk-3.so.0, libgdk_pixbuf-2.0.so.0,
+    # libglib/gobject/gio-2.0, libcrypto.so.3, libstdc++.so.6, libgcc_s.so.1, libc.so.6, and GDK's
+    # backends libX11.so.6 and libwayland-client.so.0
     "libgtk-3-0t64", "libgdk-pixbuf-2.0-0", "libglib2.0-0t64", "libssl3t64",
-    "libstdc++6", "libgcc-s1", "libc6",
+    "libstdc++6", "libgcc-s1", "libc6", "libx11-6", "libwayland-client0",
     # what it runs: dpkg-deb proves the staged package; python3 runs the preflight
     "dpkg", "python3",
     # a desktop session to open the window in, and xwininfo to see it

@@ -9,6 +9,7 @@ is on X; a complete run, a failed one and a long one are also run on Wayland.
 import os
 import pathlib
 import signal
+import threading
 import time
 
 import pytest
@@ -74,6 +75,16 @@ def terminate_during_install():
     return report
 
 
+def install_until_the_display_is_gone():
+    """Presses Install; the root side takes the display away while pkexec (a fake) waits."""
+    from setup_window import SetupWindow
+
+    window = SetupWindow()
+    window.click_install()
+    window.process.wait(60)
+    return {"returncode": window.process.returncode, "lines": program_lines(window)}
+
+
 # --- root side: runs as the namespace's first process --------------------------------------------
 
 
@@ -133,6 +144,29 @@ def terminate_case(machine):
     # The program did not take its child down with it.
     report["pkexec_finished"] = bool(sandbox.wait_for(
         pathlib.Path("/tmp/log/pkexec-finished").exists, 10, "pkexec to finish"))
+    return report
+
+
+def display_lost_case(machine, display):
+    """The display server ends while pkexec waits, as at a logout; GDK then ends the program."""
+    user = machine.add_user("veltotest")
+    if display == "wayland":
+        machine.start_wayland(user)
+    else:
+        machine.start_x()
+    server = machine.background[-1]
+    started = pathlib.Path("/tmp/log/pkexec-started")
+    machine.fake("pkexec", f'echo "$5" > {started}; sleep 30')
+
+    def end_the_display():
+        sandbox.wait_for(started.exists, 60, "pkexec to start")
+        server.kill()
+
+    ending = threading.Thread(target=end_the_display)
+    ending.start()
+    report = machine.call_as(user, HERE, "install_until_the_display_is_gone")
+    ending.join()
+    report["leftovers"] = machine.leftovers()
     return report
 
 
@@ -323,6 +357,16 @@ def test_terminate_while_pkexec_runs_removes_the_staged_package_and_ends_by_the_
     assert report["lines"] == []
     assert report["leftovers"] == []
     assert report["pkexec_finished"] is True
+
+
+@pytest.mark.parametrize("display", ["x11", "wayland"])
+def test_a_lost_display_ends_the_program_and_leaves_nothing(display):
+    sandbox.require(display)
+    report = sandbox.run_inside(HERE, "display_lost_case", {"display": display},
+                                name=f"install-display-lost-{display}")
+    assert report["returncode"] == 1  # GDK's own end
+    assert report["leftovers"] == []
+    assert report["lines"] == []
 
 
 @pytest.mark.parametrize("display", ["x11", "wayland"])

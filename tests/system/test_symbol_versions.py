@@ -28,12 +28,14 @@ CEILINGS = {
 
 # Libraries that Ubuntu 22.04, Debian 12 and Debian 13 all ship under this soname, with the
 # package carrying each there. Debian 13 renamed several packages for 64-bit time_t (the t64
-# suffix) but kept the sonames. libgdk-3 and libm are not needed today; both come with packages
-# the program already needs (GTK, glibc), so a direct call into them raises no new requirement.
+# suffix) but kept the sonames. libm is not needed today; libX11 and libwayland-client, GDK's two
+# backends, come with GTK as libgdk-3 does, so a direct call into them raises no new requirement.
 ALLOWED_LIBRARIES = {
     "libgtk-3.so.0": "libgtk-3-0, libgtk-3-0, libgtk-3-0t64",
     "libgdk-3.so.0": "libgtk-3-0, libgtk-3-0, libgtk-3-0t64",
     "libgdk_pixbuf-2.0.so.0": "libgdk-pixbuf-2.0-0 on all three",
+    "libX11.so.6": "libx11-6 on all three",
+    "libwayland-client.so.0": "libwayland-client0 on all three",
     "libglib-2.0.so.0": "libglib2.0-0, libglib2.0-0, libglib2.0-0t64",
     "libgobject-2.0.so.0": "libglib2.0-0, libglib2.0-0, libglib2.0-0t64",
     "libgio-2.0.so.0": "libglib2.0-0, libglib2.0-0, libglib2.0-0t64",
