@@ -245,6 +245,8 @@ def test_a_signal_ends_with_130_and_cleans_up(installer, payload, signum, reader
             process.stdout.close()
             with open(f"/proc/{process.pid}/task/{process.pid}/children") as children:
                 os.kill(int(children.read().split()[0]), signum)
+            # Held open until then: at its end the copy would finish, empty, before the signal.
+            assert process.wait(30) == 130
             os.close(writer)
         else:
             # The shell runs its trap once the copy it waits for has ended, so
@@ -252,7 +254,7 @@ def test_a_signal_ends_with_130_and_cleans_up(installer, payload, signum, reader
             process.send_signal(signum)
             time.sleep(0.2)
             write_all(writer, payload.data)
-        assert process.wait(30) == 130
+            assert process.wait(30) == 130
     finally:
         stop(process)
     assert installer.installs() == []
