@@ -9,16 +9,16 @@ end-to-end test.
 Runs in the end-to-end rig (tests/system/sandbox.py): a private machine with overlays on /usr,
 /etc and /var, its own system bus and polkitd, a polkit rule that lets the desktop user run pkexec
 without a password, real pkexec and apt-get, Xvfb and a session bus. SETUP carries NEW_DEB
-(velto 0.1.80: the default package's tree plus incompressible padding); OLD_DEB is the same tree
-as velto 0.1.79.
+(the carried version of velto: the default package's tree plus incompressible padding); OLD_DEB is
+the same tree at an older version. Both versions are read from the packages.
 
 Before every timed run, outside the timed span, the machine goes back to one starting state:
-velto 0.1.79 installed by dpkg and its desktop stand-in running in the session. Then either
+the old velto installed by dpkg and its desktop stand-in running in the session. Then either
   - the program: its window is open, Install is pressed through the accessibility bus, and the
     time runs until the process has ended (staging, the preflight's hand-off to the running
     stand-in, pkexec and the root script, the restart, the 100 ms tick, the window closing); or
-  - the administrator: `pkexec /usr/bin/apt-get install -y ~/velto_0.1.80_amd64.deb`.
-Both upgrade 0.1.79 to 0.1.80 from the same bytes, through the same pkexec and polkit rule. The
+  - the administrator: `pkexec /usr/bin/apt-get install -y ~/NEW_DEB`.
+Both upgrade the old velto to the new one from the same bytes, through the same pkexec and polkit rule. The
 two ways alternate run by run; a first pair warms the caches and is not counted.
 
 Where the time goes is read from the outside, the program unchanged: in the rig, step_stamp stands
@@ -54,10 +54,14 @@ STEPS_LOG = pathlib.Path("/tmp/log/steps")
 WRAPPED = pathlib.Path("/usr/libexec/velto-bench")
 STAMPED_TRUE = "/usr/bin/velto-bench-true"  # step_stamp in front of /usr/bin/true, to price it
 TARGET_RATIO = 1.15
-# Older than the carried 0.1.80, so that both ways upgrade. Its stand-in is the same program and
-# records itself as new enough for the preflight's hand-off.
-OLD_VERSION = "0.1.79"
-NEW_VERSION = "0.1.80"
+
+
+def package_version(deb):
+    """The Version field of the package file `deb`. The old package is older than the carried one,
+    so that both ways upgrade; its stand-in is the same program, new enough for the preflight's
+    hand-off."""
+    return subprocess.run(["/usr/bin/dpkg-deb", "-f", deb, "Version"], capture_output=True,
+                          text=True, check=True).stdout.strip()
 
 # --- user side: the desktop session ------------------------------------------------------------
 
@@ -80,20 +84,21 @@ def stop_desktop():
 
 
 def reset(old_deb):
-    """The starting state of every timed run: 0.1.79 installed and its stand-in running."""
+    """The starting state of every timed run: the old velto installed and its stand-in running."""
     stop_desktop()
     # apt knows whether its cache still describes the system by the dpkg status file's size and
     # mtime in whole seconds. A downgrade within the second of the last apt-get leaves both as
-    # they were (the two versions are equally long), and the next apt-get would take 0.1.80 for
-    # installed and do nothing. On a real machine the second always turns over.
+    # they were (when the two versions are equally long), and the next apt-get would take the new
+    # one for installed and do nothing. On a real machine the second always turns over.
     time.sleep(1.1)
+    old_version = package_version(old_deb)
     downgrade = pkexec("/usr/bin/dpkg", "-i", old_deb)
-    if downgrade.returncode != 0 or not e2e.installed_version().endswith(OLD_VERSION):
-        raise RuntimeError(f"cannot install {OLD_VERSION}: {downgrade.stderr}")
+    if downgrade.returncode != 0 or not e2e.installed_version().endswith(old_version):
+        raise RuntimeError(f"cannot install {old_version}: {downgrade.stderr}")
     subprocess.Popen(["/usr/bin/velto-desktop"], stdin=subprocess.DEVNULL,
                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                      start_new_session=True)
-    owner = sandbox.wait_for(e2e.desktop_owner_pid, 15, "the 0.1.79 stand-in")
+    owner = sandbox.wait_for(e2e.desktop_owner_pid, 15, "the old stand-in")
     time.sleep(0.5)  # let the downgrade's and the start's work settle
     return owner
 
@@ -171,7 +176,7 @@ def apt_logs():
                   "/var/log/apt/term.log", "/var/log/dpkg.log", output=subprocess.PIPE).stdout
 
 
-def program_run(program, old_owner, events_path):
+def program_run(program, new_version, old_owner, events_path):
     window = SetupWindow(program)
     time.sleep(0.5)  # the window settles: first frames, the accessibility bridge's start-up
     button = window.button()
@@ -184,7 +189,7 @@ def program_run(program, old_owner, events_path):
     ended = time.time()
     x_used = cpu_ms(x_server) - x_before
     if window.process.returncode != 0 or e2e.installed_version() != "install ok installed " \
-            + NEW_VERSION:
+            + new_version:
         raise RuntimeError(f"the program's run failed: {window.process.returncode}, "
                            f"{e2e.installed_version()}, {steps_since(pressed)}\n"
                            + apt_logs())
@@ -210,14 +215,14 @@ def program_run(program, old_owner, events_path):
     return marks
 
 
-def admin_run(deb):
+def admin_run(deb, new_version):
     x_server = x_server_pid()
     x_before = cpu_ms(x_server)
     pressed = time.time()
     result = pkexec("/usr/bin/apt-get", "install", "-y", deb)
     ended = time.time()
     x_used = cpu_ms(x_server) - x_before
-    if result.returncode != 0 or e2e.installed_version() != "install ok installed " + NEW_VERSION:
+    if result.returncode != 0 or e2e.installed_version() != "install ok installed " + new_version:
         raise RuntimeError(f"pkexec apt-get failed ({result.returncode}): {result.stderr} "
                            f"{e2e.installed_version()}\n" + apt_logs())
     lines = steps_since(pressed)
@@ -272,7 +277,8 @@ def steps_on_their_own(program, deb, scripts, digest, size, runs):
 
 def timed_runs(program, new_deb, old_deb, window_events, runs, scripts, digest, size):
     """The timed runs, as the desktop user, in one session."""
-    deb = os.path.join(os.environ["HOME"], f"velto_{NEW_VERSION}_amd64.deb")
+    new_version = package_version(new_deb)
+    deb = os.path.join(os.environ["HOME"], os.path.basename(new_deb))
     shutil.copyfile(new_deb, deb)  # where an administrator's download would be
     events_path = os.path.join(os.environ["XDG_RUNTIME_DIR"], "window-events")
     events = subprocess.Popen([window_events], stdout=open(events_path, "w"))
@@ -282,9 +288,9 @@ def timed_runs(program, new_deb, old_deb, window_events, runs, scripts, digest, 
     try:
         for index in range(runs + 1):
             owner = reset(old_deb)
-            program_marks = program_run(program, owner, events_path)
+            program_marks = program_run(program, new_version, owner, events_path)
             reset(old_deb)
-            admin_marks = admin_run(deb)
+            admin_marks = admin_run(deb, new_version)
             if index > 0:  # the first pair warms the caches
                 report["program"].append(program_marks)
                 report["admin"].append(admin_marks)
@@ -352,12 +358,12 @@ def median_ms(runs, start, end):
     return statistics.median(span(m, start, end) for m in runs)
 
 
-def print_table(report, runs):
+def print_table(report, runs, versions):
     program, admin, alone = report["program"], report["admin"], report["alone"]
     rows = [
         ("press to first child: staging (prove, write, 3 x dpkg-deb)",
          ("pressed", "preflight_start"), None),
-        ("preflight: python3 -c, hand-off to the running 0.1.79",
+        ("preflight: python3 -c, hand-off to the running old velto",
          ("preflight_start", "preflight_end"), None),
         ("to pkexec start", ("preflight_end", "pkexec_start"), ("pressed", "pkexec_start")),
         ("pkexec start to apt-get start: approval (program: and the copy's re-proof)",
@@ -376,7 +382,7 @@ def print_table(report, runs):
          ("pressed", "ended"), ("pressed", "ended")),
     ]
     print()
-    print(f"Installing the 11.9 MB package, velto {OLD_VERSION} -> {NEW_VERSION}, in the "
+    print(f"Installing the 11.9 MB package, velto {versions[0]} -> {versions[1]}, in the "
           f"end-to-end rig: medians of {runs} runs each, the two ways alternating; a shared "
           "2-core machine")
     print()
@@ -461,7 +467,7 @@ def main(argv):
          "digest": hashlib.sha256(deb_bytes).hexdigest(), "size": len(deb_bytes)},
         timeout=2400, name="bench-install-e2e")
     (sandbox.BUILD_DIR / "bench-install-e2e.json").write_text(json.dumps(report, indent=1))
-    print_table(report, runs)
+    print_table(report, runs, (package_version(old_deb), package_version(new_deb)))
     return 0
 
 

@@ -160,19 +160,25 @@ int main(int argc, char** argv) {
       bytes,
       digest,
       bytes.size(),
-      {{{"Package", "velto"}, {"Version", "0.1.80"}, {"Architecture", "amd64"}}},
+      {{{"Package", velto::kPackageName},
+        {"Version", velto::kPackageVersion},
+        {"Architecture", velto::kPackageArchitecture}}},
   };
   bench.plan = velto::InstallPlan{
       .stage =
           [&bench] { return velto::stage_payload(bench.payload, velto::kFieldReaderPath, {}); },
       .digest = digest,
       .size = bytes.size(),
+      .version = std::string(velto::kPackageVersion),
       .paths = {.python = "/usr/bin/python3",
                 .pkexec = "/bin/true",
                 .shell = "/bin/sh",
                 .desktop = "/nonexistent/velto-desktop"},
       .preflight_script = "",
       .install_script = "",
+      .lock_files = {},
+      .dpkg_status = "",
+      .dpkg = "",
       .child_environment = {},
   };
 

@@ -37,7 +37,7 @@ namespace {
 using Json = nlohmann::ordered_json;
 
 constexpr const char* kApplicationId = "com.velto.desktop.handoff";
-constexpr const char* kVersion = "0.1.80";
+constexpr const char* kVersion = VELTO_PACKAGE_VERSION;  // the version of the package it is in
 constexpr const char* kRestartCommandLinePath = "/com/velto/desktop/restart";
 constexpr std::string_view kRequestIdleUpdateExit = "--request-idle-update-exit";
 constexpr std::string_view kRestartAfterInstall = "--restart-after-install";

@@ -5,13 +5,11 @@
 #include <string>
 #include <string_view>
 
+#include "package_facts.h"
 #include "payload/staging.h"
 
 namespace velto {
 
-inline constexpr std::string_view kPackageName = "velto";
-inline constexpr std::string_view kPackageVersion = "0.1.80";
-inline constexpr std::string_view kPackageArchitecture = "amd64";
 inline constexpr const char* kFieldReaderPath = "/usr/bin/dpkg-deb";
 
 // The embedded package bytes with the digest and size derived from them at build time.

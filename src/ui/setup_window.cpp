@@ -8,7 +8,7 @@
 #include <string>
 
 #include "base/glib_ptr.h"
-#include "payload/package_payload.h"
+#include "package_facts.h"
 #include "ui/callback_guard.h"
 #include "ui/progress_display.h"
 

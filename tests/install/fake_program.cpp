@@ -28,6 +28,8 @@
 #include <string>
 #include <thread>
 
+#include "package_facts.h"
+
 namespace {
 
 std::string g_dir;
@@ -101,9 +103,9 @@ void record(int argc, char** argv) {
 }
 
 std::string control_field(const std::string& name) {
-  if (name == "Package") return "velto";
-  if (name == "Version") return "0.1.80";
-  if (name == "Architecture") return "amd64";
+  if (name == "Package") return std::string(velto::kPackageName);
+  if (name == "Version") return std::string(velto::kPackageVersion);
+  if (name == "Architecture") return std::string(velto::kPackageArchitecture);
   return "";
 }
 

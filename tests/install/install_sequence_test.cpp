@@ -19,6 +19,7 @@
 #include "install/install_diagnostics.h"
 #include "install/installed_version.h"
 #include "install/lock_holder.h"
+#include "package_facts.h"
 #include "payload/random_uuid.h"
 #include "sequence_fixture.h"
 
@@ -472,7 +473,7 @@ TEST(LockTable, NamesTheHolderOfTheEarliestLockedFile) {
 }
 
 // After apt-get's 100, a velto is named only when apt-get said that it refused a downgrade and dpkg
-// lists it as fully installed and newer than the carried 0.1.80 by Debian's rules (an epoch counts
+// lists it as fully installed and newer than the carried one by Debian's rules (an epoch counts
 // first, 9 is less than 80).
 TEST_F(DiagnosticsTest, AptGetsFailureNamesANewerInstalledVelto) {
   fake("python3");
@@ -484,7 +485,7 @@ TEST_F(DiagnosticsTest, AptGetsFailureNamesANewerInstalledVelto) {
        {std::tuple{installed, "0.2.0", refused, true},
         {"hold ok installed", "1:0.1.0", refused, true},
         {installed, "0.1.9", refused, false},
-        {installed, "0.1.80", refused, false},
+        {installed, kPackageVersion.data(), refused, false},
         {"install ok half-installed", "0.2.0", refused, false},
         // dpkg would read it as an option, and answer 0
         {installed, "--force-help", refused, false},
@@ -501,7 +502,9 @@ TEST_F(DiagnosticsTest, AptGetsFailureNamesANewerInstalledVelto) {
                                        "\nDescription: x\n Version: 9.0\n");
     const std::string line = run_install_steps(plan()).diagnostics.at(0);
     EXPECT_TRUE(line.ends_with(named ? std::string("(apt-get failed: velto ") + version +
-                                           " is installed, newer than the 0.1.80 this installer "
+                                           " is installed, newer than the " +
+                                           std::string(kPackageVersion) +
+                                           " this installer "
                                            "carries, and apt-get does not replace it with an "
                                            "older one)"
                                      : "only when dpkg ran)"))

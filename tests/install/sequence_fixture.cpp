@@ -50,7 +50,9 @@ const PackagePayload& SequenceTest::payload() {
       bytes,
       digest,
       bytes.size(),
-      {{{"Package", "velto"}, {"Version", "0.1.80"}, {"Architecture", "amd64"}}},
+      {{{"Package", kPackageName},
+        {"Version", kPackageVersion},
+        {"Architecture", kPackageArchitecture}}},
   };
   return payload;
 }
@@ -63,7 +65,7 @@ InstallPlan SequenceTest::plan() const {
           },
       .digest = std::string(payload().digest),
       .size = payload().size,
-      .version = "0.1.80",
+      .version = std::string(kPackageVersion),
       .paths = paths(),
       .preflight_script = "import sys\nprint('preflight')  # \"quoted\" $HOME `x` \xc3\xbc\n",
       .install_script = "#!/bin/sh\nset -eu\necho \"$1\" '$2'\n",

@@ -7,10 +7,15 @@ import tempfile
 
 import pytest
 
-from source_copy import commit, committed_copy
+from source_copy import commit, committed_copy, copy_sources
 
 SOURCE = os.environ["VELTO_SOURCE_DIR"]
 DEB = os.environ["VELTO_DESKTOP_DEB"]
+# The package's facts as the build declares them.
+FIELDS = {"Package": os.environ["VELTO_PACKAGE_NAME"],
+          "Version": os.environ["VELTO_PACKAGE_VERSION"],
+          "Architecture": os.environ["VELTO_PACKAGE_ARCHITECTURE"]}
+WITH_DISPLAY = os.path.join(SOURCE, "tests", "ui", "with-display")
 
 
 def configure(build_dir, *options):
@@ -28,7 +33,7 @@ def test_a_second_build_folder_gives_the_same_package_bytes():
         assert configure(other).returncode == 0
         result = build(other, "velto_desktop_package")
         assert result.returncode == 0, result.stdout + result.stderr
-        with open(os.path.join(other, "package", "velto_0.1.80_amd64.deb"), "rb") as handle:
+        with open(os.path.join(other, "package", os.path.basename(DEB)), "rb") as handle:
             rebuilt = handle.read()
     with open(DEB, "rb") as handle:
         assert handle.read() == rebuilt
@@ -37,7 +42,7 @@ def test_a_second_build_folder_gives_the_same_package_bytes():
 def test_the_package_has_the_expected_members_and_fields():
     members = subprocess.run(["ar", "t", DEB], capture_output=True, text=True, check=True)
     assert members.stdout.split() == ["debian-binary", "control.tar.gz", "data.tar.gz"]
-    for field, value in [("Package", "velto"), ("Version", "0.1.80"), ("Architecture", "amd64")]:
+    for field, value in FIELDS.items():
         out = subprocess.run(["dpkg-deb", "-f", DEB, field], capture_output=True, text=True,
                              check=True)
         assert out.stdout == value + "\n"
@@ -46,8 +51,7 @@ def test_the_package_has_the_expected_members_and_fields():
 
 
 def release_package(directory, **fields):
-    control = {"Package": "velto", "Version": "0.1.80", "Architecture": "amd64"}
-    control.update(fields)
+    control = dict(FIELDS, **fields)
     tree = os.path.join(directory, "tree")
     os.makedirs(os.path.join(tree, "DEBIAN"))
     with open(os.path.join(tree, "DEBIAN", "control"), "w") as handle:
@@ -66,13 +70,54 @@ def release_package(directory, **fields):
     ({"Architecture": "arm64"}, "Architecture"),
 ])
 def test_a_release_package_with_other_fields_is_refused_by_name(fields, named):
+    """Before anything is built; a package of another version is sent to the one line to change."""
     with tempfile.TemporaryDirectory(prefix="velto-release.") as scratch:
         deb = release_package(scratch, **fields)
-        build_dir = os.path.join(scratch, "build")
-        assert configure(build_dir, "-DVELTO_PACKAGE=" + deb).returncode == 0
-        result = build(build_dir, "velto_package_constants")
+        result = configure(os.path.join(scratch, "build"), "-DVELTO_PACKAGE=" + deb)
         assert result.returncode != 0
-        assert "has {}".format(named) in result.stdout + result.stderr
+        assert f'{deb} has {named} "{fields[named]}"; the setup program installs {named} ' \
+               f'"{FIELDS[named]}"' in result.stderr
+        to_change = (f"to carry velto {fields[named]} instead of {FIELDS[named]}, change the "
+                     f"VERSION in project() at the top of {SOURCE}/CMakeLists.txt")
+        assert (to_change in result.stderr) is (named == "Version")
+
+
+def test_the_next_velto_is_one_line_away(tmp_path):
+    """Its version is typed in one place only, and changing it there gives a program that carries,
+    shows and proves a stand-in of that version."""
+    version = FIELDS["Version"]
+    code = ["CMakeLists.txt", "Makefile", "cmake", "src", "scripts", "package", "tools", "bench"]
+    typed = subprocess.run(["grep", "-rlF", version, *code], cwd=SOURCE, capture_output=True,
+                           text=True).stdout.split()
+    assert typed == ["CMakeLists.txt"]
+    major, minor, patch = version.split(".")
+    following = f"{major}.{minor}.{int(patch) + 1}"
+    source = tmp_path / "source"
+    copy_sources(SOURCE, source)
+    declaration = (source / "CMakeLists.txt").read_text()
+    assert declaration.count(f"VERSION {version} ") == 1
+    (source / "CMakeLists.txt").write_text(declaration.replace(f"VERSION {version} ",
+                                                               f"VERSION {following} "))
+    build_dir = str(tmp_path / "build")
+    result = subprocess.run(["cmake", "-S", str(source), "-B", build_dir, "-G", "Ninja",
+                             "-DBUILD_TESTING=OFF"], capture_output=True, text=True)
+    assert result.returncode == 0, result.stdout + result.stderr
+    result = build(build_dir, "velto-linux-setup")
+    assert result.returncode == 0, result.stdout + result.stderr
+    program = os.path.join(build_dir, "velto-linux-setup")
+    staging = tmp_path / "staging"
+    staging.mkdir()
+    check = subprocess.run([program, "--check"], env={"TMPDIR": str(staging),
+                                                       "PATH": "/usr/bin:/bin"})
+    assert check.returncode == 0
+    shown = subprocess.run(
+        [WITH_DISPLAY, "/usr/bin/python3", "-c",
+         "import sys; sys.path.insert(0, sys.argv[1]); from setup_window import SetupWindow\n"
+         "window = SetupWindow(sys.argv[2]); print('shown:', window.labels()[0])\n"
+         "window.close_and_wait()",
+         os.path.join(SOURCE, "tests", "support"), program],
+        env=dict(os.environ, NO_AT_BRIDGE="0"), capture_output=True, text=True, timeout=120)
+    assert f"shown: Velto {following}\n" in shown.stdout, shown.stdout + shown.stderr
 
 
 def make_dist(checkout, scratch, **variables):
@@ -142,7 +187,7 @@ def test_a_relative_release_path_is_refused_at_configure_time():
         assert "VELTO_PACKAGE must be the absolute path" in result.stderr
 
 
-@pytest.mark.parametrize("version_option, version", [([], "0.1.80"),
+@pytest.mark.parametrize("version_option, version", [([], FIELDS["Version"]),
                                                      (["--version", "0.1.79"], "0.1.79")])
 def test_a_large_package_is_the_desktop_package_tree_at_the_asked_size(version_option, version):
     """tools/make-large-package --base, as the benchmarks build their 11.9 MB packages."""
@@ -159,7 +204,8 @@ def test_a_large_package_is_the_desktop_package_tree_at_the_asked_size(version_o
         assert len(builds[0]) == 3000000
         out = subprocess.run(["dpkg-deb", "-f", path, "Package", "Version", "Architecture"],
                              capture_output=True, text=True, check=True)
-        assert out.stdout == f"Package: velto\nVersion: {version}\nArchitecture: amd64\n"
+        assert out.stdout == "".join(f"{name}: {value}\n"
+                                     for name, value in dict(FIELDS, Version=version).items())
         # Every file of the desktop package, with its mode, owner, size and date, and the padding.
         listing = subprocess.run(["dpkg-deb", "-c", path], capture_output=True, text=True,
                                  check=True).stdout.splitlines()

@@ -15,6 +15,7 @@
 #include "base/glib_ptr.h"
 #include "embedded/setup_icon.h"
 #include "gui_test_support.h"
+#include "package_facts.h"
 
 namespace velto {
 namespace {
@@ -197,7 +198,7 @@ TEST_F(SetupWindowTest, EnglishWindowHasItsPropertiesRowsAndTexts) {
   EXPECT_EQ(gdk_pixbuf_get_width(image), 48);
   EXPECT_EQ(gdk_pixbuf_get_height(image), 48);
 
-  EXPECT_EQ(label_text(w.version), "Velto 0.1.80");
+  EXPECT_EQ(label_text(w.version), "Velto " + std::string(kPackageVersion));
   EXPECT_EQ(label_text(w.consent),
             "Velto will be installed on this computer. Missing dependencies may be downloaded and "
             "Linux administrator approval will be requested. Continue?");
@@ -231,7 +232,7 @@ TEST_F(SetupWindowTest, TurkishWindowShowsTheTurkishTexts) {
   EXPECT_EQ(label_text(w.consent),
             "Velto bu bilgisayara kurulacak. Gerekirse paket bağımlılıkları internetten "
             "indirilecek ve Linux yönetici onayı istenecek. Devam edilsin mi?");
-  EXPECT_EQ(label_text(w.version), "Velto 0.1.80");
+  EXPECT_EQ(label_text(w.version), "Velto " + std::string(kPackageVersion));
   EXPECT_NE(w.icon, nullptr);
 }
 
@@ -257,7 +258,7 @@ TEST_F(SetupWindowTest, IconThatDoesNotDecodeLeavesOutIconAndImageRow) {
                                               GTK_WIDGET(w.message), GTK_WIDGET(w.spinner),
                                               GTK_WIDGET(w.install)};
     EXPECT_EQ(children_of(gtk_bin_get_child(GTK_BIN(w.window))), expected);
-    EXPECT_EQ(label_text(w.version), "Velto 0.1.80");
+    EXPECT_EQ(label_text(w.version), "Velto " + std::string(kPackageVersion));
     EXPECT_STREQ(gtk_button_get_label(w.install), "Install");
     gtk_widget_destroy(GTK_WIDGET(w.window));
     pump_for(10ms);
@@ -273,7 +274,7 @@ TEST_F(SetupWindowTest, MissingOrNonStringTextsFallBack) {
     EXPECT_EQ(label_text(w.consent), "");
     EXPECT_EQ(description(w), "");  // set all the same: ATK announces no first description
     EXPECT_STREQ(gtk_button_get_label(w.install), "");
-    EXPECT_EQ(label_text(w.version), "Velto 0.1.80");
+    EXPECT_EQ(label_text(w.version), "Velto " + std::string(kPackageVersion));
     gtk_widget_destroy(GTK_WIDGET(w.window));
   }
   {
