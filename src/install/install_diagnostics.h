@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "base/child_process.h"
+#include "base/command.h"
 #include "base/output_tail.h"
 #include "install/lock_holder.h"
 #include "payload/staging.h"

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <exception>
 
-#include "base/child_process.h"
+#include "base/command.h"
 #include "base/diagnostic_line.h"
 #include "install/install_diagnostics.h"
 #include "install/installed_version.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "base/child_process.h"
+#include "base/command.h"
 
 namespace velto {
 

@@ -1,6 +1,6 @@
 // Entry point of the setup program: `--check` proves and stages the built-in package without any
 // window; every other start opens the setup window.
-#include "base/child_process.h"
+#include "base/signal_policy.h"
 #include "launch/check_mode.h"
 #include "launch/command_line.h"
 #include "launch/graphical_mode.h"

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <memory>
 
-#include "base/child_process.h"
+#include "base/command.h"
 #include "base/diagnostic_line.h"
 #include "base/fd.h"
 #include "base/quoted.h"

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <utility>
 
-#include "base/child_process.h"
+#include "base/command.h"
 #include "base/diagnostic_line.h"
 #include "payload/interrupt_cleanup.h"
 

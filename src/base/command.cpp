@@ -1,20 +1,14 @@
-#include "base/child_process.h"
+#include "base/command.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <spawn.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
-#include <cerrno>
 #include <csignal>
-#include <cstring>
-#include <optional>
 #include <string_view>
 
+#include "base/drain.h"
 #include "base/fd.h"
 
 extern char** environ;
@@ -29,14 +23,6 @@ std::vector<const char*> null_terminated(const std::vector<std::string>& strings
   pointers.push_back(nullptr);
   return pointers;
 }
-
-// The signals every child starts with at their default: all but those this process was started
-// with ignored (see record_signals_ignored_at_start()).
-sigset_t g_default_in_children = [] {
-  sigset_t all;
-  ::sigfillset(&all);
-  return all;
-}();
 
 // Owners of the two posix_spawn helper objects, destroyed on every way out.
 class SpawnActions {
@@ -87,10 +73,9 @@ class SpawnAttributes {
     sigset_t blocked;
     ::sigemptyset(&blocked);
     const bool isolated = signals == ChildSignals::isolated;
-    sigset_t defaults = g_default_in_children;
+    const sigset_t defaults = signals_at_default_in_children(signals);
     short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
     if (isolated) {
-      ::sigdelset(&defaults, SIGPIPE);
       for (const int signal_number : {SIGTERM, SIGINT, SIGHUP}) {
         ::sigaddset(&blocked, signal_number);
       }
@@ -126,50 +111,7 @@ std::vector<const char*> overlay_environment(const EnvironmentOverlay& overlay) 
   return entries;
 }
 
-// SIGPIPE ignored from now on in this process: a write into a pipe whose reader is gone then
-// fails with EPIPE. Safe from any thread: it is one system call, and the only other code here
-// that touches SIGPIPE (GLib's sockets) sets it the same way.
-bool ignore_broken_pipes() noexcept {
-  struct sigaction ignore {};
-  ignore.sa_handler = SIG_IGN;
-  return ::sigaction(SIGPIPE, &ignore, nullptr) == 0;
-}
-
 }  // namespace
-
-void record_signals_ignored_at_start() noexcept {
-  for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
-    if (signal_number == SIGCHLD) continue;
-    struct sigaction current {};
-    // The numbers the C library keeps for itself fail here and are never ignored.
-    if (::sigaction(signal_number, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) {
-      ::sigdelset(&g_default_in_children, signal_number);
-    }
-  }
-  // An ignored SIGCHLD has the kernel reap each child as it ends, so no wait could learn how one
-  // ended (waitpid fails with ECHILD), and a child that inherited it could not wait for its own.
-  // A launcher that leaves it ignored (`trap '' CHLD` in bash, Python's
-  // signal.signal(SIGCHLD, SIG_IGN)) asks for nothing this program could honour: it is set back
-  // to its default here, and, not being recorded as ignored, starts at its default in children.
-  struct sigaction default_action {};
-  default_action.sa_handler = SIG_DFL;
-  ::sigaction(SIGCHLD, &default_action, nullptr);
-}
-
-std::string describe_end(ChildEnd end) {
-  switch (end.kind()) {
-    case ChildEnd::Kind::not_run:
-      break;
-    case ChildEnd::Kind::exited:
-      return "ended with exit status " + std::to_string(end.value());
-    case ChildEnd::Kind::signalled: {
-      const char* name = ::sigabbrev_np(end.value());
-      return "was ended by signal " + std::to_string(end.value()) +
-             (name != nullptr ? std::string(" (SIG") + name + ")" : std::string());
-    }
-  }
-  return "could not be run";
-}
 
 Command::Command(std::string program, std::vector<std::string> arguments,
                  EnvironmentOverlay overlay, ChildSignals signals)
@@ -211,22 +153,6 @@ pid_t Command::spawn(int output, int error) const noexcept {
 
 namespace {
 
-ChildEnd end_of_status(int status) noexcept {
-  if (WIFSIGNALED(status)) return ChildEnd::signalled(WTERMSIG(status));
-  if (WIFEXITED(status)) return ChildEnd::exited(WEXITSTATUS(status));
-  return ChildEnd::not_run();
-}
-
-// Waits for `pid` without limit. Once spawned, a child is always waited for here, so it is never
-// left unreaped.
-ChildEnd wait_for(pid_t pid) noexcept {
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return ChildEnd::not_run();
-  }
-  return end_of_status(status);
-}
-
 // A pipe whose both ends close on exec and whose read end never blocks.
 bool make_pipe(Fd& read_end, Fd& write_end) noexcept {
   int fds[2];
@@ -235,23 +161,6 @@ bool make_pipe(Fd& read_end, Fd& write_end) noexcept {
   write_end.reset(fds[1]);
   return ::fcntl(read_end.get(), F_SETFL, O_NONBLOCK) == 0;
 }
-
-// A descriptor that becomes readable when the child `pid` ends (Linux 5.3 and later), or none.
-// Called through syscall(): the C library's wrapper is newer than the oldest system served.
-Fd child_end_descriptor(pid_t pid) noexcept {
-#ifdef SYS_pidfd_open
-  return Fd{static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))};
-#else
-  static_cast<void>(pid);
-  return Fd{};
-#endif
-}
-
-// Without such a descriptor, how often to look whether the child has ended while its pipe stays
-// open. The outcome then comes at most this much later than the child's end.
-constexpr int kLookEveryMilliseconds = 10;
-
-constexpr std::size_t kReadChunk = 64 * 1024;
 
 // Keeps what a child prints on one stream, up to a limit.
 class LimitedText final : public OutputSink {
@@ -287,82 +196,9 @@ class KeptTail final : public OutputSink {
 
 }  // namespace
 
-ChildWatch::ChildWatch(pid_t pid) noexcept : pid_(pid), ended_(child_end_descriptor(pid)) {}
-
-bool ChildWatch::ended() noexcept {
-  if (end_) return true;
-  int status = 0;
-  pid_t found = 0;
-  do {
-    found = ::waitpid(pid_, &status, WNOHANG);
-  } while (found < 0 && errno == EINTR);
-  if (found == 0) return false;
-  end_ = found < 0 ? ChildEnd::not_run() : end_of_status(status);
-  return true;
-}
-
-ChildEnd ChildWatch::wait() noexcept {
-  if (!end_) end_ = wait_for(pid_);
-  return *end_;
-}
-
-Drained drain(std::span<const DrainedStream> streams, ChildWatch* child, std::size_t after_end) {
-  // The streams, then the child's end descriptor, if there is one.
-  std::array<pollfd, kMostDrainedStreams + 1> fds{};
-  if (streams.size() > kMostDrainedStreams) return Drained::failed;
-  std::size_t open = streams.size();
-  for (std::size_t i = 0; i < open; ++i) fds[i] = {streams[i].fd, POLLIN, 0};
-  const bool looks = child != nullptr && child->descriptor() < 0;
-  const std::size_t polled = open + (child != nullptr && !looks ? 1 : 0);
-  if (polled > open) fds[open] = {child->descriptor(), POLLIN, 0};
-
-  char buffer[kReadChunk];
-  // Reads once from stream `i`; false when its sink wants no more or reading failed.
-  Drained stop = Drained::to_the_end;
-  const auto read_once = [&](std::size_t i, std::size_t most) {
-    const ssize_t n = ::read(fds[i].fd, buffer, std::min(sizeof buffer, most));
-    if (n > 0) {
-      if (streams[i].sink.take({buffer, static_cast<std::size_t>(n)})) return n;
-      stop = Drained::refused;
-      return ssize_t{-1};
-    }
-    if (n == 0) {
-      fds[i].fd = -1;  // its end: poll passes over negative descriptors
-      --open;
-    } else if (errno != EINTR && errno != EAGAIN) {
-      stop = Drained::failed;
-      return ssize_t{-1};
-    }
-    return ssize_t{0};
-  };
-
-  while (open > 0) {
-    if (::poll(fds.data(), polled, looks ? kLookEveryMilliseconds : -1) < 0) {
-      if (errno == EINTR) continue;
-      return Drained::failed;
-    }
-    for (std::size_t i = 0; i < streams.size(); ++i) {
-      if (fds[i].fd >= 0 && fds[i].revents != 0 && read_once(i, sizeof buffer) < 0) return stop;
-    }
-    if (child == nullptr || (!looks && fds[polled - 1].revents == 0) || !child->ended()) continue;
-    // The child has ended. What it printed just before is still in the pipes: read it without
-    // waiting, but only so much, as a process it started may go on writing.
-    for (std::size_t i = 0, left = after_end; i < streams.size(); ++i) {
-      while (fds[i].fd >= 0 && left > 0) {
-        const ssize_t n = read_once(i, left);
-        if (n < 0) return stop;
-        if (n == 0) break;  // nothing more for now
-        left -= static_cast<std::size_t>(n);
-      }
-    }
-    return Drained::child_ended;
-  }
-  return Drained::to_the_end;
-}
-
 ChildEnd Command::run() const noexcept {
   const pid_t pid = spawn(-1, -1);
-  return pid < 0 ? ChildEnd::not_run() : wait_for(pid);
+  return pid < 0 ? ChildEnd::not_run() : wait_for_child(pid);
 }
 
 CapturedRun Command::run_capturing_output(std::size_t limit) const {
@@ -379,7 +215,7 @@ CapturedRun Command::run_capturing_output(std::size_t limit) const {
   // child is stopped rather than waited for: one that never stops printing would never end.
   const auto stop = [pid] {
     ::kill(pid, SIGKILL);
-    return wait_for(pid);
+    return wait_for_child(pid);
   };
   LimitedText output(result.output, limit);
   Discarded errors;
@@ -394,7 +230,7 @@ CapturedRun Command::run_capturing_output(std::size_t limit) const {
   switch (drained) {
     case Drained::to_the_end:
     case Drained::child_ended:
-      result.end = wait_for(pid);
+      result.end = wait_for_child(pid);
       break;
     case Drained::refused:
       result.end = stop();

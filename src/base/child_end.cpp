@@ -1,0 +1,39 @@
+#include "base/child_end.h"
+
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace velto {
+
+std::string describe_end(ChildEnd end) {
+  switch (end.kind()) {
+    case ChildEnd::Kind::not_run:
+      break;
+    case ChildEnd::Kind::exited:
+      return "ended with exit status " + std::to_string(end.value());
+    case ChildEnd::Kind::signalled: {
+      const char* name = ::sigabbrev_np(end.value());
+      return "was ended by signal " + std::to_string(end.value()) +
+             (name != nullptr ? std::string(" (SIG") + name + ")" : std::string());
+    }
+  }
+  return "could not be run";
+}
+
+ChildEnd end_of_wait_status(int status) noexcept {
+  if (WIFSIGNALED(status)) return ChildEnd::signalled(WTERMSIG(status));
+  if (WIFEXITED(status)) return ChildEnd::exited(WEXITSTATUS(status));
+  return ChildEnd::not_run();
+}
+
+ChildEnd wait_for_child(pid_t pid) noexcept {
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return ChildEnd::not_run();
+  }
+  return end_of_wait_status(status);
+}
+
+}  // namespace velto
