@@ -45,15 +45,4 @@ std::string escaped(std::string_view text) {
   return out;
 }
 
-std::string_view utf8_prefix(std::string_view text, std::size_t limit) noexcept {
-  std::size_t end = 0;
-  while (end < text.size()) {
-    const Utf8Sequence sequence = decode_utf8(text.substr(end));
-    const std::size_t length = sequence.valid ? sequence.length : 1;
-    if (end + length > limit) break;
-    end += length;
-  }
-  return text.substr(0, end);
-}
-
 }  // namespace velto

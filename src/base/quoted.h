@@ -15,8 +15,4 @@ namespace velto {
 // Everything else passes unchanged.
 std::string escaped(std::string_view text);
 
-// The longest start of `text` of at most `limit` bytes that does not end inside a valid UTF-8
-// sequence, so that a shortened value never shows half a character as invalid bytes.
-std::string_view utf8_prefix(std::string_view text, std::size_t limit) noexcept;
-
 }  // namespace velto

@@ -50,4 +50,41 @@ std::size_t utf8_continuation_length(std::string_view text) noexcept {
   return length;
 }
 
+std::string_view utf8_prefix(std::string_view text, std::size_t limit) noexcept {
+  std::size_t end = 0;
+  while (end < text.size()) {
+    const Utf8Sequence sequence = decode_utf8(text.substr(end));
+    const std::size_t length = sequence.valid ? sequence.length : 1;
+    if (end + length > limit) break;
+    end += length;
+  }
+  return text.substr(0, end);
+}
+
+char32_t Utf8Reader::next() noexcept {
+  const Utf8Sequence sequence = decode_utf8(bytes_.substr(offset_));
+  offset_ += sequence.length;
+  return sequence.valid ? sequence.code_point : U'\uFFFD';
+}
+
+bool is_unicode_white_space(char32_t c) noexcept {
+  return (c >= 0x09 && c <= 0x0d) || c == 0x20 || c == 0x85 || c == 0xa0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200a) || c == 0x2028 || c == 0x2029 || c == 0x202f || c == 0x205f ||
+         c == 0x3000;
+}
+
+std::string_view trim_field_output(std::string_view output) noexcept {
+  // One pass: where the first code point that is not white space starts, and where the last one
+  // ends. Decoding the bytes between from their start gives the same code points again.
+  std::size_t begin = output.size();
+  std::size_t end = 0;
+  for (Utf8Reader reader(output); !reader.done();) {
+    const std::size_t at = reader.offset();
+    if (is_unicode_white_space(reader.next())) continue;
+    if (begin == output.size()) begin = at;
+    end = reader.offset();
+  }
+  return begin < end ? output.substr(begin, end - begin) : std::string_view();
+}
+
 }  // namespace velto

@@ -13,7 +13,7 @@
 #include "base/command.h"
 #include "base/diagnostic_line.h"
 #include "base/fd.h"
-#include "base/quoted.h"
+#include "base/utf8.h"
 #include "payload/digest.h"
 #include "payload/field_value.h"
 #include "payload/random_uuid.h"
