@@ -26,7 +26,7 @@
 #include "install/install_sequence.h"
 #include "launch/catalogue.h"
 #include "payload/digest.h"
-#include "payload/package_payload.h"
+#include "payload/staging_builtin.h"
 #include "ui/setup_window.h"
 
 namespace {

@@ -2,6 +2,7 @@
 
 #include "install/lock_holder.h"
 #include "payload/package_payload.h"
+#include "payload/staging_builtin.h"
 
 namespace velto {
 

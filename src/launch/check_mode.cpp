@@ -3,8 +3,8 @@
 #include <exception>
 
 #include "base/diagnostic_line.h"
-#include "payload/package_payload.h"
 #include "payload/random_uuid.h"
+#include "payload/staging_builtin.h"
 
 namespace velto {
 

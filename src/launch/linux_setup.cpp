@@ -5,7 +5,7 @@
 #include "launch/command_line.h"
 #include "launch/graphical_mode.h"
 #include "payload/interrupt_cleanup.h"
-#include "payload/package_payload.h"
+#include "payload/staging_builtin.h"
 
 int main(int argc, char** argv) {
   // First of all, while every disposition is still the one the program was started with. An

@@ -1,26 +1,30 @@
-// The package this program carries, and staging it with the fixed production values.
+// A package carried by the program, with the facts it must prove before anyone acts on it; and the
+// one this program carries.
 #pragma once
 
-#include <optional>
-#include <string>
+#include <array>
+#include <cstddef>
+#include <span>
 #include <string_view>
 
 #include "package_facts.h"
-#include "payload/staging.h"
 
 namespace velto {
 
-inline constexpr const char* kFieldReaderPath = "/usr/bin/dpkg-deb";
+struct ControlField {
+  std::string_view name;
+  std::string_view value;
+};
+
+// A Debian package carried by the program, with the facts it must prove before anyone acts on it.
+struct PackagePayload {
+  std::span<const unsigned char> bytes;
+  std::string_view digest;  // SHA-256 as 64 lowercase hexadecimal digits
+  std::size_t size = 0;
+  std::array<ControlField, 3> fields;  // confirmed in this order
+};
 
 // The embedded package bytes with the digest and size derived from them at build time.
 const PackagePayload& builtin_payload() noexcept;
-
-// TMPDIR as the environment has it; nothing when it is not set.
-std::optional<std::string> tmpdir_from_environment();
-
-// Stages the built-in package under TMPDIR (or /tmp) and has /usr/bin/dpkg-deb confirm it, with
-// `reader_environment` on top of this process's environment. Throws RandomSourceError when the
-// kernel gives no random bytes.
-StagingOutcome stage_package(const EnvironmentOverlay& reader_environment = {});
 
 }  // namespace velto

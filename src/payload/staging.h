@@ -11,21 +11,9 @@
 #include "base/command.h"
 #include "base/diagnostic_line.h"
 #include "payload/interrupt_cleanup.h"
+#include "payload/package_payload.h"
 
 namespace velto {
-
-struct ControlField {
-  std::string_view name;
-  std::string_view value;
-};
-
-// A Debian package carried by the program, with the facts it must prove before anyone acts on it.
-struct PackagePayload {
-  std::span<const unsigned char> bytes;
-  std::string_view digest;  // SHA-256 as 64 lowercase hexadecimal digits
-  std::size_t size = 0;
-  std::array<ControlField, 3> fields;  // confirmed in this order
-};
 
 inline constexpr std::string_view kStagedFileName = "velto.deb";
 inline constexpr std::string_view kStagingPrefix = "velto-installer-";

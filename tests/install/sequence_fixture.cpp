@@ -5,7 +5,7 @@
 #include <sstream>
 
 #include "payload/digest.h"
-#include "payload/package_payload.h"
+#include "payload/staging_builtin.h"
 
 namespace velto::testing {
 

@@ -1,4 +1,6 @@
 // The carried package against the file it was built from.
+#include "payload/package_payload.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -8,7 +10,7 @@
 #include <memory>
 
 #include "payload/digest.h"
-#include "payload/package_payload.h"
+#include "payload/staging_builtin.h"
 #include "temp_dir.h"
 
 namespace velto {

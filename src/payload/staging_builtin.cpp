@@ -1,0 +1,19 @@
+#include "payload/staging_builtin.h"
+
+#include <cstdlib>
+
+#include "payload/package_payload.h"
+
+namespace velto {
+
+std::optional<std::string> tmpdir_from_environment() {
+  const char* tmpdir = std::getenv("TMPDIR");
+  return tmpdir ? std::optional<std::string>(tmpdir) : std::nullopt;
+}
+
+StagingOutcome stage_package(const EnvironmentOverlay& reader_environment) {
+  return stage_payload(builtin_payload(), kFieldReaderPath, tmpdir_from_environment(),
+                       reader_environment);
+}
+
+}  // namespace velto
