@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "base/fd.h"
+#include "base/io.h"
 
 namespace {
 
@@ -83,15 +84,9 @@ std::optional<std::string> read_small_file(const std::string& path) {
     return std::nullopt;
   }
   std::string text(static_cast<std::size_t>(kRecordReadLimit), '\0');
-  std::size_t filled = 0;
-  while (filled < text.size()) {
-    const ssize_t got = ::read(fd.get(), text.data() + filled, text.size() - filled);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return std::nullopt;
-    if (got == 0) break;
-    filled += static_cast<std::size_t>(got);
-  }
-  text.resize(filled);
+  const ssize_t filled = velto::read_up_to(fd.get(), text.data(), text.size());
+  if (filled < 0) return std::nullopt;
+  text.resize(static_cast<std::size_t>(filled));
   return text;
 }
 

@@ -2,8 +2,9 @@
 
 #include <sys/wait.h>
 
-#include <cerrno>
 #include <cstring>
+
+#include "base/io.h"
 
 namespace velto {
 
@@ -30,9 +31,7 @@ ChildEnd end_of_wait_status(int status) noexcept {
 
 ChildEnd wait_for_child(pid_t pid) noexcept {
   int status = 0;
-  while (::waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return ChildEnd::not_run();
-  }
+  if (retry_on_eintr([&] { return ::waitpid(pid, &status, 0); }) < 0) return ChildEnd::not_run();
   return end_of_wait_status(status);
 }
 

@@ -1,5 +1,7 @@
 #include "base/diagnostic_line.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <condition_variable>
 #include <cstdint>
@@ -7,6 +9,7 @@
 #include <mutex>
 #include <new>
 
+#include "base/io.h"
 #include "base/quoted.h"
 #include "base/utf8.h"
 
@@ -178,7 +181,7 @@ void ErrorTurn::write(std::string_view line) noexcept {
   marker.copy(text + kept.size(), marker.size());
   const std::size_t length = kept.size() + marker.size();
   text[length] = '\n';
-  std::fwrite(text, 1, length + 1, stderr);
+  write_all(STDERR_FILENO, text, length + 1);
 }
 
 void write_line(std::string_view line) noexcept { ErrorTurn().write(line); }

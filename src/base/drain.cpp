@@ -9,6 +9,8 @@
 #include <array>
 #include <cerrno>
 
+#include "base/io.h"
+
 namespace velto {
 namespace {
 
@@ -36,10 +38,7 @@ ChildWatch::ChildWatch(pid_t pid) noexcept : pid_(pid), ended_(child_end_descrip
 bool ChildWatch::ended() noexcept {
   if (end_) return true;
   int status = 0;
-  pid_t found = 0;
-  do {
-    found = ::waitpid(pid_, &status, WNOHANG);
-  } while (found < 0 && errno == EINTR);
+  const pid_t found = retry_on_eintr([&] { return ::waitpid(pid_, &status, WNOHANG); });
   if (found == 0) return false;
   end_ = found < 0 ? ChildEnd::not_run() : end_of_wait_status(status);
   return true;
@@ -64,7 +63,8 @@ Drained drain(std::span<const DrainedStream> streams, ChildWatch* child, std::si
   // Reads once from stream `i`; false when its sink wants no more or reading failed.
   Drained stop = Drained::to_the_end;
   const auto read_once = [&](std::size_t i, std::size_t most) {
-    const ssize_t n = ::read(fds[i].fd, buffer, std::min(sizeof buffer, most));
+    const ssize_t n =
+        retry_on_eintr([&] { return ::read(fds[i].fd, buffer, std::min(sizeof buffer, most)); });
     if (n > 0) {
       if (streams[i].sink.take({buffer, static_cast<std::size_t>(n)})) return n;
       stop = Drained::refused;
@@ -73,7 +73,7 @@ Drained drain(std::span<const DrainedStream> streams, ChildWatch* child, std::si
     if (n == 0) {
       fds[i].fd = -1;  // its end: poll passes over negative descriptors
       --open;
-    } else if (errno != EINTR && errno != EAGAIN) {
+    } else if (errno != EAGAIN) {
       stop = Drained::failed;
       return ssize_t{-1};
     }
@@ -81,8 +81,8 @@ Drained drain(std::span<const DrainedStream> streams, ChildWatch* child, std::si
   };
 
   while (open > 0) {
-    if (::poll(fds.data(), polled, looks ? kLookEveryMilliseconds : -1) < 0) {
-      if (errno == EINTR) continue;
+    if (retry_on_eintr(
+            [&] { return ::poll(fds.data(), polled, looks ? kLookEveryMilliseconds : -1); }) < 0) {
       return Drained::failed;
     }
     for (std::size_t i = 0; i < streams.size(); ++i) {

@@ -2,16 +2,15 @@
 
 #include <unistd.h>
 
-#include <cerrno>
+#include "base/io.h"
 
 namespace velto {
 
 void Fd::reset(int fd) noexcept {
   if (fd_ >= 0) {
-    const int saved = errno;
+    const ErrnoSaver saved;
     // Linux releases the descriptor even when close reports EINTR, so it is never retried.
     ::close(fd_);
-    errno = saved;
   }
   fd_ = fd;
 }

@@ -204,7 +204,7 @@ void run_install_worker(const InstallPlan& plan, ProgressSender sender) noexcept
   } catch (const std::exception& error) {
     write_error_line("", error.what());
   } catch (...) {
-    std::fprintf(stderr, "velto-linux-setup: the installation run stopped unexpectedly\n");
+    write_line("velto-linux-setup: the installation run stopped unexpectedly");
   }
 }
 

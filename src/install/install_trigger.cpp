@@ -28,7 +28,7 @@ void* run_worker(void* raw) noexcept {
   } catch (const std::exception& error) {
     write_error_line("velto-linux-setup: the installation worker stopped: ", error.what());
   } catch (...) {
-    std::fprintf(stderr, "velto-linux-setup: the installation worker stopped\n");
+    write_line("velto-linux-setup: the installation worker stopped");
   }
   // The sender has been released by now (moved into the body, or freed with `start`), so the
   // window sees either the run's event or the disconnection.

@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include "base/fd.h"
+#include "base/io.h"
 
 namespace velto {
 namespace {
@@ -74,8 +75,7 @@ std::optional<std::string> installed_version(const std::string& status_path,
   bool whole = true;
   char buffer[64 * 1024];
   for (std::size_t total = 0; total < kStatusReadLimit;) {
-    const ssize_t n = ::read(database.get(), buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n = retry_on_eintr([&] { return ::read(database.get(), buffer, sizeof buffer); });
     if (n <= 0) break;
     total += static_cast<std::size_t>(n);
     for (std::string_view rest(buffer, static_cast<std::size_t>(n)); !rest.empty();) {

@@ -13,6 +13,8 @@
 #include <csignal>
 #include <cstring>
 
+#include "base/io.h"
+
 namespace velto {
 namespace {
 
@@ -71,9 +73,8 @@ class Step {
   Step(const Step&) = delete;
   Step& operator=(const Step&) = delete;
   ~Step() {
-    const int saved_errno = errno;
+    const ErrnoSaver saved;
     ::pthread_sigmask(SIG_SETMASK, &saved_mask_, nullptr);
-    errno = saved_errno;
   }
 
   bool entered() const noexcept { return entered_; }
@@ -92,8 +93,7 @@ class Step {
 // one for each handler that waits.
 void pause_briefly() noexcept {
   timespec left{0, 1'000'000};
-  while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
-  }
+  retry_on_eintr([&] { return ::nanosleep(&left, &left); });
 }
 
 // Removes what is registered, unless a handler on another thread is already at it, and leaves the
@@ -138,9 +138,7 @@ Fd lock_made_directory(const char* path) noexcept {
     return directory;
   }
   // Waits, for a moment at most: only a start that is removing it could hold the lock now.
-  int locked = 0;
-  while ((locked = ::flock(directory.get(), LOCK_EX)) != 0 && errno == EINTR) {
-  }
+  const int locked = retry_on_eintr([&] { return ::flock(directory.get(), LOCK_EX); });
   struct stat st {};
   if (locked != 0 || ::fstat(directory.get(), &st) != 0) return Fd{};
   if (st.st_nlink == 0) {
@@ -211,9 +209,7 @@ int InterruptCleanup::open_file(int flags, mode_t mode) noexcept {
     return -1;
   }
   const int fd = ::open(g_registration.file, flags, mode);
-  const int saved_errno = errno;
   step.finish(registered);
-  errno = saved_errno;
   return fd;
 }
 

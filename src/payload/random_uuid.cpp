@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "base/fd.h"
+#include "base/io.h"
 
 namespace velto {
 namespace {
@@ -18,22 +19,6 @@ namespace {
                           std::strerror(error));
 }
 
-// Fills `bytes` from `fd` with one read loop; false with errno set on failure.
-bool read_fully(int fd, UuidBytes& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) {
-      errno = EIO;
-      return false;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 UuidBytes from_device() {
   // /dev/urandom never blocks, even before the pool is initialised; waiting for /dev/random to
   // become readable first makes sure the bytes are worth having.
@@ -41,14 +26,12 @@ UuidBytes from_device() {
     Fd random{::open("/dev/random", O_RDONLY | O_CLOEXEC)};
     if (!random) fail(errno);
     pollfd ready{random.get(), POLLIN, 0};
-    while (::poll(&ready, 1, -1) < 0) {
-      if (errno != EINTR) fail(errno);
-    }
+    if (retry_on_eintr([&] { return ::poll(&ready, 1, -1); }) < 0) fail(errno);
   }
   Fd urandom{::open("/dev/urandom", O_RDONLY | O_CLOEXEC)};
   if (!urandom) fail(errno);
   UuidBytes bytes{};
-  if (!read_fully(urandom.get(), bytes)) fail(errno);
+  if (!read_exact(urandom.get(), bytes.data(), bytes.size())) fail(errno);
   return bytes;
 }
 
@@ -58,12 +41,12 @@ UuidBytes kernel_random_bytes() {
   UuidBytes bytes{};
   std::size_t done = 0;
   while (done < bytes.size()) {
-    const ssize_t n = ::getrandom(bytes.data() + done, bytes.size() - done, 0);
+    const ssize_t n =
+        retry_on_eintr([&] { return ::getrandom(bytes.data() + done, bytes.size() - done, 0); });
     if (n >= 0) {
       done += static_cast<std::size_t>(n);
       continue;
     }
-    if (errno == EINTR) continue;
     if (errno == ENOSYS || errno == EPERM) return from_device();
     fail(errno);
   }

@@ -13,6 +13,7 @@
 #include "base/command.h"
 #include "base/diagnostic_line.h"
 #include "base/fd.h"
+#include "base/io.h"
 #include "base/utf8.h"
 #include "payload/digest.h"
 #include "payload/field_value.h"
@@ -24,25 +25,6 @@ namespace {
 // How much of a field reader's answer a failure keeps to show, in bytes; the shown part ends on
 // a character boundary.
 constexpr std::size_t kPrintedLimit = 64;
-
-// Writes every byte, offering each call the whole remainder. A write of 0 bytes would never end
-// the loop, so it counts as a failure.
-bool write_all(int fd, std::span<const unsigned char> bytes) noexcept {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    bytes = bytes.subspan(static_cast<std::size_t>(n));
-  }
-  return true;
-}
-
-bool sync_file(int fd) noexcept {
-  while (::fsync(fd) != 0) {
-    if (errno != EINTR) return false;
-  }
-  return true;
-}
 
 // Runs `reader -f path field` with standard input on /dev/null and reads both of its pipes to the
 // end together (so neither can stall the other), keeping at most kFieldOutputLimit bytes.
@@ -150,8 +132,12 @@ StagingOutcome stage_payload(const PackagePayload& payload, const std::string& f
   StagedPackage staged{directory, std::move(cleanup)};  // from here on, failures remove it all
   if (!file) return failed(Step::file, path, open_error);
   errno = 0;
-  if (!write_all(file.get(), payload.bytes)) return failed(Step::write, path, errno);
-  if (!sync_file(file.get())) return failed(Step::sync, path, errno);
+  if (!write_all(file.get(), payload.bytes.data(), payload.bytes.size())) {
+    return failed(Step::write, path, errno);
+  }
+  if (retry_on_eintr([&] { return ::fsync(file.get()); }) != 0) {
+    return failed(Step::sync, path, errno);
+  }
 
   // The descriptor stays open while the fields are read; it is close-on-exec, so the reader does
   // not inherit it.

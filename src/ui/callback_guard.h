@@ -19,7 +19,9 @@ auto guard_callback(const char* where, Body&& body) noexcept -> decltype(body())
   } catch (const std::exception& error) {
     write_error_line(std::string("velto-linux-setup: ") + where + ": ", error.what());
   } catch (...) {
-    std::fprintf(stderr, "velto-linux-setup: %s: unknown exception\n", where);
+    char line[256];  // built without memory, which may be what ran out
+    std::snprintf(line, sizeof line, "velto-linux-setup: %s: unknown exception", where);
+    write_line(line);
   }
   std::abort();
 }
