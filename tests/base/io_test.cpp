@@ -2,7 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/time.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -24,34 +24,45 @@ struct Pipe {
   Fd read_end, write_end;
 };
 
-// Interrupted by a signal without SA_RESTART every millisecond, and given its bytes in pieces by a
-// writer that takes its time, the reads and writes still move every byte, in order.
-TEST(Io, InterruptedAndPartialReadsAndWritesMoveEveryByte) {
-  struct sigaction tick {};
-  tick.sa_handler = [](int) {};
+// A signal without SA_RESTART interrupts a read that waits on an empty pipe, and a write that
+// waits on a full one after part of what it was given went in; both go on until every byte moved.
+TEST(Io, ReadsAndWritesGoOnAfterASignalInterruptsThem) {
+  struct sigaction interrupt {};
+  interrupt.sa_handler = [](int) {};
   struct sigaction saved {};
-  ASSERT_EQ(::sigaction(SIGALRM, &tick, &saved), 0);
-  const itimerval every_millisecond{{0, 1000}, {0, 1000}};
-  ::setitimer(ITIMER_REAL, &every_millisecond, nullptr);
+  ASSERT_EQ(::sigaction(SIGUSR1, &interrupt, &saved), 0);
+  const auto soon = [] { ::usleep(20'000); };  // long enough for the other side to wait
 
-  Pipe pipe;
-  ::fcntl(pipe.write_end.get(), F_SETPIPE_SZ, 4096);
-  std::string sent;
-  for (int i = 0; sent.size() < 256 * 1024; ++i) sent += std::to_string(i) + ",";
-  std::thread writer([&] {
-    EXPECT_TRUE(write_all(pipe.write_end.get(), sent.data(), sent.size()));
-    pipe.write_end.reset();
+  Pipe empty;
+  const pthread_t reader = ::pthread_self();
+  std::thread late_writer([&] {
+    soon();
+    ::pthread_kill(reader, SIGUSR1);
+    soon();
+    EXPECT_TRUE(write_all(empty.write_end.get(), "abc", 3));
+    empty.write_end.reset();
   });
-  std::string received(sent.size() + 10, '\0');
-  const ssize_t n = read_up_to(pipe.read_end.get(), received.data(), received.size());
-  writer.join();
+  char got[8];
+  EXPECT_EQ(read_up_to(empty.read_end.get(), got, sizeof got), 3);
+  late_writer.join();
 
-  const itimerval off{};
-  ::setitimer(ITIMER_REAL, &off, nullptr);
-  ::sigaction(SIGALRM, &saved, nullptr);
-  ASSERT_EQ(n, static_cast<ssize_t>(sent.size()));  // up to the end of the file, no further
-  received.resize(static_cast<std::size_t>(n));
-  EXPECT_EQ(received, sent);
+  Pipe full;
+  ::fcntl(full.write_end.get(), F_SETPIPE_SZ, 4096);
+  const std::string sent(3 * 4096, 'x');
+  std::thread writer([&] {
+    EXPECT_TRUE(write_all(full.write_end.get(), sent.data(), sent.size()));
+    full.write_end.reset();
+  });
+  // The first signal ends the write that filled the pipe, the second interrupts the next one.
+  for (int i = 0; i < 2; ++i) {
+    soon();
+    ::pthread_kill(writer.native_handle(), SIGUSR1);
+  }
+  std::string received(sent.size() + 1, '\0');
+  EXPECT_EQ(read_up_to(full.read_end.get(), received.data(), received.size()),
+            static_cast<ssize_t>(sent.size()));
+  writer.join();
+  ::sigaction(SIGUSR1, &saved, nullptr);
 }
 
 TEST(Io, AnExactReadThatMeetsTheEndFailsWithEio) {
