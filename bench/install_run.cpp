@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "base/glib_ptr.h"
+#include "base/system_paths.h"
 #include "embedded/setup_icon.h"
 #include "install/install_sequence.h"
 #include "launch/catalogue.h"
@@ -166,7 +167,9 @@ int main(int argc, char** argv) {
   };
   bench.plan = velto::InstallPlan{
       .stage =
-          [&bench] { return velto::stage_payload(bench.payload, velto::kFieldReaderPath, {}); },
+          [&bench] {
+            return velto::stage_payload(bench.payload, velto::system_path::kDpkgDeb, {});
+          },
       .digest = digest,
       .size = bytes.size(),
       .version = std::string(velto::kPackageVersion),

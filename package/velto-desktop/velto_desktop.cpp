@@ -32,6 +32,7 @@
 
 #include "base/fd.h"
 #include "base/io.h"
+#include "scripts/exit_statuses.h"
 
 namespace {
 
@@ -46,10 +47,10 @@ constexpr std::string_view kBusy = "--busy";
 constexpr std::string_view kIdle = "--idle";
 
 // Exit codes of the restart option, shared with the setup program's preflight.
-constexpr int kRestarted = 0;
-constexpr int kLegacy = 20;
-constexpr int kBusyCode = 21;
-constexpr int kFailure = 22;
+constexpr int kRestarted = velto::exit_status::kSuccess;
+constexpr int kLegacy = velto::exit_status::kLegacy;
+constexpr int kBusyCode = velto::exit_status::kBusy;
+constexpr int kFailure = velto::exit_status::kFailure;
 
 // Records of ended instances kept for diagnosis. Older ones are removed, so that the directory
 // stays far below the 1024 entries that the setup program's preflight examines.

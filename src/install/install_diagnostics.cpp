@@ -1,6 +1,7 @@
 #include "install/install_diagnostics.h"
 
 #include "base/diagnostic_line.h"
+#include "scripts/exit_statuses.h"
 
 namespace velto {
 namespace {
@@ -19,20 +20,20 @@ DiagnosticLine line(const std::string& program, std::string_view after_program, 
 const char* install_meaning(ChildEnd end) {
   if (end.kind() != ChildEnd::Kind::exited) return nullptr;
   switch (end.value()) {
-    case 126:
+    case exit_status::kDismissed:
       return "the administrator refused or cancelled";
-    case 127:
+    case exit_status::kNotAuthorised:
       return "not authorised, or pkexec could not run the install script";
-    case 1:
+    case exit_status::kRefused:
       return "the install script refused: not running as root, no work directory under /var/tmp, "
              "or the copy's size or digest differs";
-    case 2:
+    case exit_status::kWrongArguments:
       return "the install script was given arguments of the wrong form";
-    case 124:
+    case exit_status::kCopyTimedOut:
       return "copying the staged package took longer than 30 seconds";
-    case 130:
+    case exit_status::kInterrupted:
       return "the install script was interrupted by a signal";
-    case 100:
+    case exit_status::kAptGetFailed:
       // apt-get ends with 100 for what it finds before dpkg runs as well (unmet dependencies, no
       // network, a refused downgrade), and then nothing reaches term.log.
       return "apt-get failed; /var/log/apt/term.log has dpkg's messages only when dpkg ran";
@@ -42,8 +43,11 @@ const char* install_meaning(ChildEnd end) {
 }
 
 const char* restart_meaning(ChildEnd end) {
-  if (end.exited_with(20)) return "the previous Velto cannot restart automatically";
-  if (end.exited_with(21)) return "Velto is busy with a connection or transfer and did not restart";
+  if (end.exited_with(exit_status::kLegacy))
+    return "the previous Velto cannot restart automatically";
+  if (end.exited_with(exit_status::kBusy)) {
+    return "Velto is busy with a connection or transfer and did not restart";
+  }
   return nullptr;
 }
 

@@ -13,6 +13,7 @@
 #include "install/installed_version.h"
 #include "install/lock_holder.h"
 #include "payload/interrupt_cleanup.h"
+#include "scripts/exit_statuses.h"
 
 namespace velto {
 namespace {
@@ -26,15 +27,17 @@ bool is_regular_file(const std::string& path) noexcept {
 // The preflight and the restart option share one exit-code set: 20 legacy, 21 busy, anything
 // else a failure.
 ProgressEvent preflight_outcome(ChildEnd end) noexcept {
-  if (end.exited_with(20)) return ProgressEvent::report(outcome_key::kPrepareLegacy);
-  if (end.exited_with(21)) return ProgressEvent::report(outcome_key::kPrepareBusy);
+  if (end.exited_with(exit_status::kLegacy))
+    return ProgressEvent::report(outcome_key::kPrepareLegacy);
+  if (end.exited_with(exit_status::kBusy)) return ProgressEvent::report(outcome_key::kPrepareBusy);
   return ProgressEvent::report(outcome_key::kPrepareFailed);
 }
 
 ProgressEvent restart_outcome(ChildEnd end) noexcept {
-  if (end.exited_with(0)) return ProgressEvent::completed();
-  if (end.exited_with(20)) return ProgressEvent::report(outcome_key::kRestartLegacy);
-  if (end.exited_with(21)) return ProgressEvent::report(outcome_key::kRestartBusy);
+  if (end.exited_with(exit_status::kSuccess)) return ProgressEvent::completed();
+  if (end.exited_with(exit_status::kLegacy))
+    return ProgressEvent::report(outcome_key::kRestartLegacy);
+  if (end.exited_with(exit_status::kBusy)) return ProgressEvent::report(outcome_key::kRestartBusy);
   return ProgressEvent::report(outcome_key::kRestartFailed);
 }
 
@@ -80,7 +83,7 @@ void run_commands(const Commands& commands, const std::string& desktop, ChildEnd
   if (is_regular_file(desktop)) {
     ends.preflight = commands.preflight.run();
     // Nothing has been installed yet, so there is nothing to restart.
-    if (!ends.preflight->exited_with(0)) return;
+    if (!ends.preflight->exited_with(exit_status::kSuccess)) return;
   }
   if (commands.install)
     ends.install = commands.install->run_keeping_output_tail(ends.install_printed);
@@ -113,27 +116,28 @@ AptGetClues apt_get_clues(const InstallPlan& plan, const OutputTail& printed) {
 RunResult outcome_of(const ChildEnds& ends, const InstallPlan& plan) {
   const ProgramPaths& paths = plan.paths;
   RunResult result{ProgressEvent::completed(), {}};
-  if (ends.preflight && !ends.preflight->exited_with(0)) {
+  if (ends.preflight && !ends.preflight->exited_with(exit_status::kSuccess)) {
     result.event = preflight_outcome(*ends.preflight);
     return result;
   }
   const ChildEnd restarted = ends.restart.value_or(ChildEnd::not_run());
-  if (!ends.install || !ends.install->exited_with(0)) {
+  if (!ends.install || !ends.install->exited_with(exit_status::kSuccess)) {
     result.event = ProgressEvent::report(outcome_key::kFailed);
     if (!ends.install) {
       result.diagnostics.push_back(install_not_started_line(paths.pkexec));
     } else {
-      result.diagnostics.push_back(install_line(paths.pkexec, *ends.install,
-                                                ends.install->exited_with(100)
-                                                    ? apt_get_clues(plan, ends.install_printed)
-                                                    : AptGetClues{}));
+      result.diagnostics.push_back(
+          install_line(paths.pkexec, *ends.install,
+                       ends.install->exited_with(exit_status::kAptGetFailed)
+                           ? apt_get_clues(plan, ends.install_printed)
+                           : AptGetClues{}));
       // apt-get's, dpkg's or pkexec's own words, which say why.
       for (std::string& printed : printed_lines(ends.install_printed)) {
         result.diagnostics.push_back(std::move(printed));
       }
     }
     // Without a launcher (a first install that failed) there was nothing to restart.
-    if (ends.launcher_at_restart && !restarted.exited_with(0)) {
+    if (ends.launcher_at_restart && !restarted.exited_with(exit_status::kSuccess)) {
       result.diagnostics.push_back(recovery_restart_line(paths.desktop, restarted));
     }
     return result;
@@ -143,15 +147,6 @@ RunResult outcome_of(const ChildEnds& ends, const InstallPlan& plan) {
 }
 
 }  // namespace
-
-ProgramPaths production_program_paths() {
-  return ProgramPaths{
-      .python = "/usr/bin/python3",
-      .pkexec = "/usr/bin/pkexec",
-      .shell = "/bin/sh",
-      .desktop = "/usr/bin/velto-desktop",
-  };
-}
 
 std::optional<std::string> absolute_package_path(const std::string& path) {
   if (!path.empty() && path.front() == '/') return path;

@@ -26,18 +26,14 @@ inline constexpr const char kRestartLegacy[] = "linuxSetupRestartLegacy";
 inline constexpr const char kRestartBusy[] = "linuxSetupRestartBusy";
 }  // namespace outcome_key
 
-// The programs a run starts, each by absolute path. The executable only ever uses
-// production_program_paths(); tests fill in fake programs. The field reader that staging runs is
-// fixed with the package it reads (kFieldReaderPath).
+// The programs a run starts, each by absolute path. The executable uses the system's own
+// (base/system_paths.h); tests fill in fake programs.
 struct ProgramPaths {
   std::string python;   // interpreter of the preflight text
   std::string pkexec;   // gains administrator rights for the install text
   std::string shell;    // interpreter of the install text, started by pkexec as root
   std::string desktop;  // the desktop application's launcher, checked and restarted
 };
-
-// The paths of the installed system. Nothing (no environment variable, no option) changes them.
-ProgramPaths production_program_paths();
 
 // Everything one run needs, so that a run depends on nothing global.
 struct InstallPlan {

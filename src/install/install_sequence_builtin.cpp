@@ -1,6 +1,6 @@
 #include "install/install_sequence_builtin.h"
 
-#include "install/lock_holder.h"
+#include "base/system_paths.h"
 #include "payload/package_payload.h"
 #include "payload/staging_builtin.h"
 
@@ -15,12 +15,16 @@ InstallPlan builtin_install_plan(std::string_view preflight_script, std::string_
       .digest = std::string(payload.digest),
       .size = payload.size,
       .version = std::string(kPackageVersion),
-      .paths = production_program_paths(),
+      .paths = ProgramPaths{.python = system_path::kPython,
+                            .pkexec = system_path::kPkexec,
+                            .shell = system_path::kShell,
+                            .desktop = system_path::kDesktop},
       .preflight_script = std::string(preflight_script),
       .install_script = std::string(install_script),
-      .lock_files = package_manager_lock_files(),
-      .dpkg_status = "/var/lib/dpkg/status",
-      .dpkg = "/usr/bin/dpkg",
+      .lock_files = {system_path::kPackageManagerLocks.begin(),
+                     system_path::kPackageManagerLocks.end()},
+      .dpkg_status = system_path::kDpkgStatus,
+      .dpkg = system_path::kDpkg,
       .child_environment = std::move(child_environment),
   };
 }

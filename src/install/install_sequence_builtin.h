@@ -9,7 +9,7 @@
 namespace velto {
 
 // A plan that stages the built-in package under TMPDIR (or /tmp, read when the run stages) and
-// starts the programs of production_program_paths(), each child (dpkg-deb too) with
+// starts the system's programs (base/system_paths.h), each child (dpkg-deb too) with
 // `child_environment` on top of this process's environment as it is when the child starts.
 InstallPlan builtin_install_plan(std::string_view preflight_script, std::string_view install_script,
                                  EnvironmentOverlay child_environment);

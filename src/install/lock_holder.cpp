@@ -39,11 +39,6 @@ std::string comm_of(pid_t pid) {
 
 }  // namespace
 
-std::vector<std::string> package_manager_lock_files() {
-  return {"/var/lib/dpkg/lock-frontend", "/var/lib/dpkg/lock", "/var/cache/apt/archives/lock",
-          "/var/lib/apt/lists/lock"};
-}
-
 std::optional<TableHolder> holder_in_table(std::string_view table,
                                            const std::vector<std::optional<FileId>>& files) {
   std::optional<TableHolder> found;

@@ -19,9 +19,6 @@ struct LockHolder {
   std::string comm;  // the holder's name as /proc/PID/comm gives it; empty when it has gone
 };
 
-// The lock files of dpkg and apt, frontend first: what apt-get needs before it can install.
-std::vector<std::string> package_manager_lock_files();
-
 // A file as /proc/locks names it: the device's major and minor numbers and the inode.
 struct FileId {
   unsigned long major = 0;

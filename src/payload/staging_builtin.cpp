@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "base/system_paths.h"
 #include "payload/package_payload.h"
 
 namespace velto {
@@ -12,7 +13,7 @@ std::optional<std::string> tmpdir_from_environment() {
 }
 
 StagingOutcome stage_package(const EnvironmentOverlay& reader_environment) {
-  return stage_payload(builtin_payload(), kFieldReaderPath, tmpdir_from_environment(),
+  return stage_payload(builtin_payload(), system_path::kDpkgDeb, tmpdir_from_environment(),
                        reader_environment);
 }
 

@@ -9,8 +9,6 @@
 
 namespace velto {
 
-inline constexpr const char* kFieldReaderPath = "/usr/bin/dpkg-deb";
-
 // TMPDIR as the environment has it; nothing when it is not set.
 std::optional<std::string> tmpdir_from_environment();
 

@@ -358,13 +358,5 @@ TEST_F(SequenceTest, AnExceptionEndsTheRunSilentlyWithoutAnEvent) {
   EXPECT_EQ(started(), Strings{});
 }
 
-TEST(ProductionPaths, AreTheSystemsOwn) {
-  const ProgramPaths paths = production_program_paths();
-  EXPECT_EQ(paths.python, "/usr/bin/python3");
-  EXPECT_EQ(paths.pkexec, "/usr/bin/pkexec");
-  EXPECT_EQ(paths.shell, "/bin/sh");
-  EXPECT_EQ(paths.desktop, "/usr/bin/velto-desktop");
-}
-
 }  // namespace
 }  // namespace velto::testing

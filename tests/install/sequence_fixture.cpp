@@ -4,8 +4,8 @@
 #include <iterator>
 #include <sstream>
 
+#include "base/system_paths.h"
 #include "payload/digest.h"
-#include "payload/staging_builtin.h"
 
 namespace velto::testing {
 
@@ -61,7 +61,7 @@ InstallPlan SequenceTest::plan() const {
   return InstallPlan{
       .stage =
           [base = staging_base().string()] {
-            return stage_payload(payload(), kFieldReaderPath, base);
+            return stage_payload(payload(), system_path::kDpkgDeb, base);
           },
       .digest = std::string(payload().digest),
       .size = payload().size,
@@ -73,7 +73,7 @@ InstallPlan SequenceTest::plan() const {
       // here, must not change a result. The status database is absent until a test writes it.
       .lock_files = {},
       .dpkg_status = (dir_.path() / "dpkg-status").string(),
-      .dpkg = "/usr/bin/dpkg",
+      .dpkg = system_path::kDpkg,
       .child_environment = {},
   };
 }

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "base/system_paths.h"
 #include "payload/digest.h"
 #include "payload/staging_builtin.h"
 #include "temp_dir.h"
@@ -41,7 +42,7 @@ TEST(BuiltinPayload, CarriesExactlyTheBuiltPackage) {
 
 TEST(BuiltinPayload, StagesWithTheRealFieldReader) {
   testing::TempDir tmp;
-  auto staged = stage_payload(builtin_payload(), kFieldReaderPath, tmp.str());
+  auto staged = stage_payload(builtin_payload(), system_path::kDpkgDeb, tmp.str());
   ASSERT_TRUE(staged.has_value());
   EXPECT_EQ(command_output("/usr/bin/sha256sum -b '" + staged->package_path() + "'").substr(0, 64),
             builtin_payload().digest);
