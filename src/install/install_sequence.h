@@ -10,21 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "install/outcome_keys.h"
 #include "install/progress_channel.h"
 #include "payload/staging.h"
 
 namespace velto {
-
-// The text keys a run can report; each names what happened and what the user can do about it.
-namespace outcome_key {
-inline constexpr const char kFailed[] = "linuxSetupFailed";
-inline constexpr const char kPrepareFailed[] = "linuxSetupPrepareFailed";
-inline constexpr const char kPrepareLegacy[] = "linuxSetupPrepareLegacy";
-inline constexpr const char kPrepareBusy[] = "linuxSetupPrepareBusy";
-inline constexpr const char kRestartFailed[] = "linuxSetupRestartFailed";
-inline constexpr const char kRestartLegacy[] = "linuxSetupRestartLegacy";
-inline constexpr const char kRestartBusy[] = "linuxSetupRestartBusy";
-}  // namespace outcome_key
 
 // The programs a run starts, each by absolute path. The executable uses the system's own
 // (base/system_paths.h); tests fill in fake programs.
