@@ -3,15 +3,13 @@
 #include <string>
 #include <variant>
 
+#include "install/outcome_keys.h"
 #include "ui/callback_guard.h"
 
 namespace velto {
 namespace {
 
 constexpr guint kPollIntervalMs = 100;
-
-// The text shown when the worker ended without sending anything.
-constexpr const char* kSilentEndKey = "linuxSetupFailed";
 
 gboolean on_tick(gpointer data) noexcept {
   return guard_callback("progress",
@@ -60,7 +58,8 @@ gboolean poll_progress(PollContext& context) {
       show_report(context, event->key());
     }
   } else {
-    show_report(context, kSilentEndKey);  // disconnected: the worker ended without a report
+    // Disconnected: the worker ended without a report, which is a failed run.
+    show_report(context, outcome_key::kFailed);
   }
   return G_SOURCE_REMOVE;
 }
