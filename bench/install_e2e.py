@@ -49,6 +49,7 @@ for folder in ("tests/support", "tests/system", "tests/e2e"):
 import sandbox  # noqa: E402
 import test_end_to_end as e2e  # noqa: E402  (the polkit rule and the desktop probes)
 from setup_window import SetupWindow  # noqa: E402
+from waiting import wait_for  # noqa: E402
 
 STEPS_LOG = pathlib.Path("/tmp/log/steps")
 WRAPPED = pathlib.Path("/usr/libexec/velto-bench")
@@ -76,7 +77,7 @@ def stop_desktop():
     owner = e2e.desktop_owner_pid()
     if owner:
         os.kill(owner, 15)  # the stand-in closes its record and ends
-        sandbox.wait_for(lambda: has_ended(owner), 30, "the desktop stand-in to end")
+        wait_for(lambda: has_ended(owner), 30, "the desktop stand-in to end")
 
 
 def reset(old_deb):
@@ -93,7 +94,7 @@ def reset(old_deb):
     subprocess.Popen(["/usr/bin/velto-desktop"], stdin=subprocess.DEVNULL,
                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                      start_new_session=True)
-    owner = sandbox.wait_for(e2e.desktop_owner_pid, 15, "the 0.1.79 stand-in")
+    owner = wait_for(e2e.desktop_owner_pid, 15, "the 0.1.79 stand-in")
     time.sleep(0.5)  # let the downgrade's and the start's work settle
     return owner
 
@@ -188,7 +189,7 @@ def program_run(program, old_owner, events_path):
         raise RuntimeError(f"the program's run failed: {window.process.returncode}, "
                            f"{e2e.installed_version()}, {steps_since(pressed)}\n"
                            + apt_logs())
-    new_owner = sandbox.wait_for(e2e.desktop_owner_pid, 15, "the restarted stand-in")
+    new_owner = wait_for(e2e.desktop_owner_pid, 15, "the restarted stand-in")
     if not has_ended(old_owner) or new_owner == old_owner:
         raise RuntimeError("the preflight did not hand off to the running stand-in")
     lines = steps_since(pressed)
@@ -259,7 +260,7 @@ def steps_on_their_own(program, deb, scripts, digest, size, runs):
         # The restart as the program runs it, the old instance gone; then the preflight's hand-off
         # to the instance it started.
         alone["restart"].append(timed(["/usr/bin/velto-desktop", "--restart-after-install"]))
-        owner = sandbox.wait_for(e2e.desktop_owner_pid, 15, "the restarted stand-in")
+        owner = wait_for(e2e.desktop_owner_pid, 15, "the restarted stand-in")
         alone["preflight"].append(timed(["/usr/bin/python3", "-c", scripts["preflight"]]))
         if not has_ended(owner):
             raise RuntimeError("the preflight on its own did not end the stand-in")
@@ -276,7 +277,7 @@ def timed_runs(program, new_deb, old_deb, window_events, runs, scripts, digest, 
     shutil.copyfile(new_deb, deb)  # where an administrator's download would be
     events_path = os.path.join(os.environ["XDG_RUNTIME_DIR"], "window-events")
     events = subprocess.Popen([window_events], stdout=open(events_path, "w"))
-    sandbox.wait_for(lambda: "ready" in pathlib.Path(events_path).read_text(), 10,
+    wait_for(lambda: "ready" in pathlib.Path(events_path).read_text(), 10,
                      "window_events")
     report = {"program": [], "admin": []}
     try:

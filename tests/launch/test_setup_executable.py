@@ -17,6 +17,7 @@ import pytest
 import displays
 from prerequisites import require
 from setup_window import SetupWindow
+from waiting import wait_for
 
 SETUP = os.environ["VELTO_SETUP"]
 FAULT_SHIM = os.environ["VELTO_FAULT_SHIM"]
@@ -279,7 +280,7 @@ def test_term_against_each_staging_step_leaves_nothing(running, tmp_path, delays
     window = running(x11, program_env(x11, "en_US.UTF-8", TMPDIR=str(base), LD_PRELOAD=FAULT_SHIM,
                                       VELTO_SHIM_DELAYS=delays, VELTO_SHIM_MARKER=str(marker)))
     window.click_install()
-    displays.wait_for(marker.exists, 20, "a staging step to be slowed", interval=0.01)
+    wait_for(marker.exists, 20, "a staging step to be slowed", interval=0.01)
     window.process.send_signal(signal.SIGTERM)
     assert window.process.wait(timeout=20) == -signal.SIGTERM, window.output()
     assert os.listdir(base) == []

@@ -20,6 +20,7 @@ gi.require_version("Atspi", "2.0")
 from gi.repository import Atspi, GLib  # noqa: E402
 
 import displays  # noqa: E402
+from waiting import wait_for  # noqa: E402
 
 APPLICATION_NAME = "velto-linux-setup"
 SOURCE_DIR = pathlib.Path(os.environ.get("VELTO_SOURCE_DIR",
@@ -66,7 +67,7 @@ class SetupWindow:
         with open(self.log_path, "w") as log:
             self.process = subprocess.Popen([program], env=os.environ if env is None else env,
                                             stdout=log, stderr=subprocess.STDOUT)
-        self.application = displays.wait_for(self._find_application, timeout, "the window")
+        self.application = wait_for(self._find_application, timeout, "the window")
 
     # --- finding things ----------------------------------------------------------------------
 
@@ -213,8 +214,7 @@ class SetupWindow:
     def wait_for_message(self, text, timeout=10):
         """Waits until the message row (the fourth) reads `text`."""
         try:
-            displays.wait_for(lambda: self.rows()[3] == ("label", text), timeout,
-                              f"the message {text!r}")
+            wait_for(lambda: self.rows()[3] == ("label", text), timeout, f"the message {text!r}")
         except TimeoutError as error:
             raise AssertionError(f"{error}; rows: {self.rows()}") from None
 

@@ -20,7 +20,8 @@ HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "support"))
 
 from call import RESULT_MARK, call_reporting, load_test_module  # noqa: E402
-from displays import Weston, accepts_connections, start_xvfb, wait_for  # noqa: E402
+from displays import Weston, accepts_connections, start_xvfb  # noqa: E402
+from waiting import wait_for  # noqa: E402
 
 CALL = HERE / "call.py"
 # The interpreter of the tests. Scenarios may fake or remove /usr/bin/python3 inside, so the
