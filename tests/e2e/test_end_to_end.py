@@ -19,6 +19,7 @@ HERE = pathlib.Path(__file__).resolve()
 sys.path.insert(0, str(HERE.parent.parent / "system"))
 
 import sandbox  # noqa: E402
+from waiting import wait_for  # noqa: E402
 
 HANDOFF_NAME = "com.velto.desktop.handoff"
 SHOTS = pathlib.Path("/tmp/shots")
@@ -68,16 +69,6 @@ def running(pid):
     return state != "Z"
 
 
-def wait_until(condition, timeout):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        value = condition()
-        if value:
-            return value
-        time.sleep(0.1)
-    return condition()
-
-
 def screenshot(name):
     subprocess.run(["/usr/bin/import", "-window", "root", str(SHOTS / name)], check=True)
 
@@ -102,13 +93,13 @@ def installing_user_runs():
     # (a) Nothing installed yet: no preflight, pkexec and apt-get install, the restart starts it.
     _, report["a_busy"], report["a_outcome"] = run_once(shot="e2e-running.png")
     report["a_installed"] = installed_version()
-    report["a_owner"] = wait_until(desktop_owner_pid, 15)
+    report["a_owner"] = wait_for(desktop_owner_pid, 15, "the restarted application", interval=0.1)
 
     # (b) The application runs: the preflight hands off over the bus, the old process ends, the
     # install and the restart succeed.
     _, report["b_busy"], report["b_outcome"] = run_once()
     report["b_old_running"] = running(report["a_owner"]) if report["a_owner"] else None
-    report["b_owner"] = wait_until(desktop_owner_pid, 15)
+    report["b_owner"] = wait_for(desktop_owner_pid, 15, "the restarted application", interval=0.1)
     report["b_installed"] = installed_version()
 
     # (d) The application is busy: it refuses the hand-off and nothing is installed.

@@ -69,12 +69,11 @@ def xdotool(*args, timeout=20):
 
 def wait_for_windows(title, count=1):
     """Ids of the visible X windows called exactly `title`, once there are `count` of them."""
-    deadline = time.monotonic() + 20
-    while True:
+    def found():
         ids = xdotool("search", "--sync", "--onlyvisible", "--name", f"^{title}$")
-        if len(ids) >= count or time.monotonic() > deadline:
-            return ids
-        time.sleep(0.1)
+        return ids if len(ids) >= count else None
+
+    return wait_for(found, 20, f"{count} window(s) called {title!r}", interval=0.1)
 
 
 def geometry(window):

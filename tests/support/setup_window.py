@@ -221,19 +221,19 @@ class SetupWindow:
     def wait_outcome(self, timeout):
         """Waits until the run has ended: the program closed its window and ended, or the button is
         offered again. Returns what the window showed."""
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if self.closed():
-                return {"closed": True, "exit_status": self.process.returncode}
-            try:
-                buttons = self._content_nodes(Atspi.Role.PUSH_BUTTON)
-                # No button: the window is being destroyed on its way to closing the program.
-                if buttons and buttons[0].get_state_set().contains(Atspi.StateType.SENSITIVE):
-                    return {"closed": False, "labels": self.labels(), "button_sensitive": True}
-            except GLib.Error:
-                pass  # the window may be going away right now
-            time.sleep(0.05)
-        raise TimeoutError("the run did not end")
+        return wait_for(self._outcome, timeout, "the run to end")
+
+    def _outcome(self):
+        if self.closed():
+            return {"closed": True, "exit_status": self.process.returncode}
+        try:
+            buttons = self._content_nodes(Atspi.Role.PUSH_BUTTON)
+            # No button: the window is being destroyed on its way to closing the program.
+            if buttons and buttons[0].get_state_set().contains(Atspi.StateType.SENSITIVE):
+                return {"closed": False, "labels": self.labels(), "button_sensitive": True}
+        except GLib.Error:
+            pass  # the window may be going away right now
+        return None
 
     def close_and_wait(self, timeout=10):
         if not self.closed():

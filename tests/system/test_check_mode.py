@@ -9,6 +9,7 @@ import time
 import pytest
 
 from namespaces import Overlay, require_root_namespaces, run_in_namespace
+from waiting import wait_for
 
 SETUP = os.environ["VELTO_SETUP"]
 DEB = os.environ["VELTO_EMBEDDED_DEB"]
@@ -232,9 +233,7 @@ def test_interrupted_check_ends_by_the_signal_and_leaves_nothing(tmpdir_base, us
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, popen=True,
                                start_new_session=send is not os.kill)
     try:
-        deadline = time.monotonic() + 30
-        while not os.path.exists(started) and time.monotonic() < deadline:
-            time.sleep(0.02)
+        wait_for(lambda: os.path.exists(started), 30, "the field reader's tar", interval=0.02)
         assert sorted(name[:9] for name in os.listdir(tmpdir_base)) == ["dpkg-deb.", "velto-ins"]
         send(process.pid, signal_number)
         out, err = process.communicate(timeout=30)
@@ -264,9 +263,7 @@ def test_a_killed_runs_staging_goes_at_the_next_start_and_a_living_runs_stays(tm
         before = set(os.listdir(tmpdir_base))
         process = run_in_namespace([usr_bin], [SETUP, "--check"], env=clean_env(tmpdir_base),
                                    popen=True)
-        deadline = time.monotonic() + 30
-        while not os.path.exists(started) and time.monotonic() < deadline:
-            time.sleep(0.02)
+        wait_for(lambda: os.path.exists(started), 30, "the field reader's tar", interval=0.02)
         os.unlink(started)
         [directory] = [name for name in set(os.listdir(tmpdir_base)) - before
                        if name.startswith("velto-installer-")]
