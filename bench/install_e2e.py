@@ -6,7 +6,7 @@
 VELTO_SOURCE_DIR and VELTO_BUILD_DIR name the checkout and the main build folder, as for the
 end-to-end test.
 
-Runs in the end-to-end rig (tests/system/sandbox.py): a private machine with overlays on /usr,
+Runs in the end-to-end rig (tests/support/sandbox.py): a private machine with overlays on /usr,
 /etc and /var, its own system bus and polkitd, a polkit rule that lets the desktop user run pkexec
 without a password, real pkexec and apt-get, Xvfb and a session bus. SETUP carries NEW_DEB
 (velto 0.1.80: the default package's tree plus incompressible padding); OLD_DEB is the same tree
@@ -44,7 +44,7 @@ SOURCE_DIR = HERE.parent.parent
 
 # The rig belongs to the system and end-to-end tests. These lines are the only ones that know
 # where its parts live.
-for folder in ("tests/support", "tests/system", "tests/e2e"):
+for folder in ("tests/support", "tests/e2e"):
     sys.path.insert(0, str(SOURCE_DIR / folder))
 import sandbox  # noqa: E402
 import test_end_to_end as e2e  # noqa: E402  (the polkit rule and the desktop probes)

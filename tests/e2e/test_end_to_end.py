@@ -4,7 +4,7 @@ session bus, installs its package with real pkexec, polkit and apt-get.
 (a) first install, (b) a second run while the installed application runs, (d) that application
 busy, (c) the administrator refusing, (e) apt-get failing after the approval.
 
-Everything happens in a private copy of the machine (see ../system/sandbox.py): overlays on /usr,
+Everything happens in a private copy of the machine (see ../support/sandbox.py): overlays on /usr,
 /etc and /var take the installed package, the test users and the polkit rule; the system bus and
 polkitd are the namespace's own. The machine itself never changes.
 """
@@ -12,15 +12,12 @@ polkitd are the namespace's own. The machine itself never changes.
 import os
 import pathlib
 import subprocess
-import sys
 import time
 
+import sandbox
+from waiting import wait_for
+
 HERE = pathlib.Path(__file__).resolve()
-sys.path.insert(0, str(HERE.parent.parent / "system"))
-
-import sandbox  # noqa: E402
-from waiting import wait_for  # noqa: E402
-
 HANDOFF_NAME = "com.velto.desktop.handoff"
 SHOTS = pathlib.Path("/tmp/shots")
 
