@@ -102,7 +102,6 @@ def var_tmp(rig):
 def rig(tmp_path):
     """A private mount namespace with stand-ins on /usr/bin (rig.put) and its own /var/tmp."""
     namespaces.require()
-    os.chmod(tmp_path, 0o755)
     rig = namespaces.MountNamespace(tmp_path)
     var_tmp(rig).mkdir()
     os.chmod(var_tmp(rig), 0o1777)

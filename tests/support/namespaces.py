@@ -4,8 +4,8 @@ The programs start their helpers by fixed absolute paths (/usr/bin/dpkg-deb, /us
 /usr/bin/apt-get), so a test runs them as root in a private mount namespace, in which a layer of
 stand-ins lies over /usr/bin as a read-only overlay. Read-only, the layer needs no upper or work
 directory, which two mounts at once could not share: runs side by side share one set of stand-ins,
-and whatever a run does to /usr/bin is gone with its namespace. The private machine of sandbox.py
-is built from the same pieces: the probe, unshare() and overlay().
+and none can change it. The private machine of sandbox.py, which must change the system for real,
+is built from the same pieces: the probe, unshare() and overlay(), with writable overlays.
 """
 
 import functools
