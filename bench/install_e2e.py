@@ -6,7 +6,7 @@
 VELTO_SOURCE_DIR and VELTO_BUILD_DIR name the checkout and the main build folder, as for the
 end-to-end test.
 
-Runs in the end-to-end rig (tests/system/sandbox.py): a private machine with overlays on /usr,
+Runs in the end-to-end rig (tests/support/sandbox.py): a private machine with overlays on /usr,
 /etc and /var, its own system bus and polkitd, a polkit rule that lets the desktop user run pkexec
 without a password, real pkexec and apt-get, Xvfb and a session bus. SETUP carries NEW_DEB
 (the carried version of velto: the default package's tree plus incompressible padding); OLD_DEB is
@@ -44,11 +44,12 @@ SOURCE_DIR = HERE.parent.parent
 
 # The rig belongs to the system and end-to-end tests. These lines are the only ones that know
 # where its parts live.
-for folder in ("tests/support", "tests/system", "tests/e2e"):
+for folder in ("tests/support", "tests/e2e"):
     sys.path.insert(0, str(SOURCE_DIR / folder))
 import sandbox  # noqa: E402
 import test_end_to_end as e2e  # noqa: E402  (the polkit rule and the desktop probes)
 from setup_window import SetupWindow  # noqa: E402
+from waiting import wait_for  # noqa: E402
 
 STEPS_LOG = pathlib.Path("/tmp/log/steps")
 WRAPPED = pathlib.Path("/usr/libexec/velto-bench")
@@ -80,7 +81,7 @@ def stop_desktop():
     owner = e2e.desktop_owner_pid()
     if owner:
         os.kill(owner, 15)  # the stand-in closes its record and ends
-        sandbox.wait_for(lambda: has_ended(owner), 30, "the desktop stand-in to end")
+        wait_for(lambda: has_ended(owner), 30, "the desktop stand-in to end")
 
 
 def reset(old_deb):
@@ -98,7 +99,7 @@ def reset(old_deb):
     subprocess.Popen(["/usr/bin/velto-desktop"], stdin=subprocess.DEVNULL,
                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                      start_new_session=True)
-    owner = sandbox.wait_for(e2e.desktop_owner_pid, 15, "the old stand-in")
+    owner = wait_for(e2e.desktop_owner_pid, 15, "the old stand-in")
     time.sleep(0.5)  # let the downgrade's and the start's work settle
     return owner
 
@@ -193,7 +194,7 @@ def program_run(program, new_version, old_owner, events_path):
         raise RuntimeError(f"the program's run failed: {window.process.returncode}, "
                            f"{e2e.installed_version()}, {steps_since(pressed)}\n"
                            + apt_logs())
-    new_owner = sandbox.wait_for(e2e.desktop_owner_pid, 15, "the restarted stand-in")
+    new_owner = wait_for(e2e.desktop_owner_pid, 15, "the restarted stand-in")
     if not has_ended(old_owner) or new_owner == old_owner:
         raise RuntimeError("the preflight did not hand off to the running stand-in")
     lines = steps_since(pressed)
@@ -264,7 +265,7 @@ def steps_on_their_own(program, deb, scripts, digest, size, runs):
         # The restart as the program runs it, the old instance gone; then the preflight's hand-off
         # to the instance it started.
         alone["restart"].append(timed(["/usr/bin/velto-desktop", "--restart-after-install"]))
-        owner = sandbox.wait_for(e2e.desktop_owner_pid, 15, "the restarted stand-in")
+        owner = wait_for(e2e.desktop_owner_pid, 15, "the restarted stand-in")
         alone["preflight"].append(timed(["/usr/bin/python3", "-c", scripts["preflight"]]))
         if not has_ended(owner):
             raise RuntimeError("the preflight on its own did not end the stand-in")
@@ -282,7 +283,7 @@ def timed_runs(program, new_deb, old_deb, window_events, runs, scripts, digest, 
     shutil.copyfile(new_deb, deb)  # where an administrator's download would be
     events_path = os.path.join(os.environ["XDG_RUNTIME_DIR"], "window-events")
     events = subprocess.Popen([window_events], stdout=open(events_path, "w"))
-    sandbox.wait_for(lambda: "ready" in pathlib.Path(events_path).read_text(), 10,
+    wait_for(lambda: "ready" in pathlib.Path(events_path).read_text(), 10,
                      "window_events")
     report = {"program": [], "admin": []}
     try:

@@ -4,7 +4,7 @@ session bus, installs its package with real pkexec, polkit and apt-get.
 (a) first install, (b) a second run while the installed application runs, (d) that application
 busy, (c) the administrator refusing, (e) apt-get failing after the approval.
 
-Everything happens in a private copy of the machine (see ../system/sandbox.py): overlays on /usr,
+Everything happens in a private copy of the machine (see ../support/sandbox.py): overlays on /usr,
 /etc and /var take the installed package, the test users and the polkit rule; the system bus and
 polkitd are the namespace's own. The machine itself never changes.
 """
@@ -12,14 +12,12 @@ polkitd are the namespace's own. The machine itself never changes.
 import os
 import pathlib
 import subprocess
-import sys
 import time
 
+import sandbox
+from waiting import wait_for
+
 HERE = pathlib.Path(__file__).resolve()
-sys.path.insert(0, str(HERE.parent.parent / "system"))
-
-import sandbox  # noqa: E402
-
 HANDOFF_NAME = "com.velto.desktop.handoff"
 SHOTS = pathlib.Path("/tmp/shots")
 
@@ -68,16 +66,6 @@ def running(pid):
     return state != "Z"
 
 
-def wait_until(condition, timeout):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        value = condition()
-        if value:
-            return value
-        time.sleep(0.1)
-    return condition()
-
-
 def screenshot(name):
     subprocess.run(["/usr/bin/import", "-window", "root", str(SHOTS / name)], check=True)
 
@@ -102,13 +90,13 @@ def installing_user_runs():
     # (a) Nothing installed yet: no preflight, pkexec and apt-get install, the restart starts it.
     _, report["a_busy"], report["a_outcome"] = run_once(shot="e2e-running.png")
     report["a_installed"] = installed_version()
-    report["a_owner"] = wait_until(desktop_owner_pid, 15)
+    report["a_owner"] = wait_for(desktop_owner_pid, 15, "the restarted application", interval=0.1)
 
     # (b) The application runs: the preflight hands off over the bus, the old process ends, the
     # install and the restart succeed.
     _, report["b_busy"], report["b_outcome"] = run_once()
     report["b_old_running"] = running(report["a_owner"]) if report["a_owner"] else None
-    report["b_owner"] = wait_until(desktop_owner_pid, 15)
+    report["b_owner"] = wait_for(desktop_owner_pid, 15, "the restarted application", interval=0.1)
     report["b_installed"] = installed_version()
 
     # (d) The application is busy: it refuses the hand-off and nothing is installed.

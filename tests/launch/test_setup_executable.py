@@ -17,6 +17,7 @@ import pytest
 import displays
 from prerequisites import require
 from setup_window import SetupWindow
+from waiting import wait_for
 
 SETUP = os.environ["VELTO_SETUP"]
 FAULT_SHIM = os.environ["VELTO_FAULT_SHIM"]
@@ -68,12 +69,11 @@ def xdotool(*args, timeout=20):
 
 def wait_for_windows(title, count=1):
     """Ids of the visible X windows called exactly `title`, once there are `count` of them."""
-    deadline = time.monotonic() + 20
-    while True:
+    def found():
         ids = xdotool("search", "--sync", "--onlyvisible", "--name", f"^{title}$")
-        if len(ids) >= count or time.monotonic() > deadline:
-            return ids
-        time.sleep(0.1)
+        return ids if len(ids) >= count else None
+
+    return wait_for(found, 20, f"{count} window(s) called {title!r}", interval=0.1)
 
 
 def geometry(window):
@@ -279,7 +279,7 @@ def test_term_against_each_staging_step_leaves_nothing(running, tmp_path, delays
     window = running(x11, program_env(x11, "en_US.UTF-8", TMPDIR=str(base), LD_PRELOAD=FAULT_SHIM,
                                       VELTO_SHIM_DELAYS=delays, VELTO_SHIM_MARKER=str(marker)))
     window.click_install()
-    displays.wait_for(marker.exists, 20, "a staging step to be slowed", interval=0.01)
+    wait_for(marker.exists, 20, "a staging step to be slowed", interval=0.01)
     window.process.send_signal(signal.SIGTERM)
     assert window.process.wait(timeout=20) == -signal.SIGTERM, window.output()
     assert os.listdir(base) == []

@@ -17,20 +17,11 @@ import pytest
 
 from helpers import (PREFLIGHT, REPO, FakeDesktop, as_runner, runner_uid, script_text,
                      start_session_bus, stop)
+from waiting import wait_for
 
 BINARY = pathlib.Path(os.environ.get("VELTO_DESKTOP_BINARY",
                                      REPO / "build" / "package" / "velto-desktop"))
 OPEN_FIELDS = ["schemaVersion", "instance", "pid", "version", "startedAt"]
-
-
-def wait_until(condition, seconds=10):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        value = condition()
-        if value:
-            return value
-        time.sleep(0.05)
-    raise AssertionError("timed out waiting")
 
 
 def alive(pid):
@@ -61,7 +52,7 @@ class Desktop:
                                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                    stderr=subprocess.DEVNULL, cwd=self.home, env=self.env)
         self.processes.append(process)
-        wait_until(lambda: self.record_of(process.pid))
+        wait_for(lambda: self.record_of(process.pid), 10, f"the record of {process.pid}")
         return process
 
     def run(self, *arguments, timeout=30):
@@ -173,7 +164,7 @@ def test_restart_starts_a_detached_instance_and_returns(desktop):
     pid = desktop.owner_pid()
     assert pid is not None and alive(pid)
     # The name comes with registration, the record with start-up right after it.
-    assert wait_until(lambda: desktop.record_of(pid))["pid"] == pid
+    assert wait_for(lambda: desktop.record_of(pid), 10, f"the record of {pid}")["pid"] == pid
     assert os.getsid(pid) == pid, "the new instance should lead a session of its own"
 
 

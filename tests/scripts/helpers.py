@@ -1,9 +1,9 @@
 """Shared rigs for the installer-script suites and the desktop stand-in's suite.
 
 Everything that would change the machine runs inside a private mount
-namespace: an overlay on /usr/bin swaps in recording stand-ins for apt-get or
-gdbus, and /var/tmp is a bind mount of a test directory, so the work directory
-can be watched from outside and nothing lands in the real /var/tmp.
+namespace (namespaces.py): recording stand-ins for apt-get or gdbus lie over
+/usr/bin, and /var/tmp is a bind mount of a test directory, so the work
+directory can be watched from outside and nothing lands in the real /var/tmp.
 """
 
 import functools
@@ -17,6 +17,8 @@ import tempfile
 import time
 
 import pytest
+
+import namespaces
 from prerequisites import require
 
 REPO = pathlib.Path(__file__).resolve().parents[2]
@@ -32,27 +34,6 @@ NOBODY = 65534
 
 def is_root():
     return os.geteuid() == 0
-
-
-@functools.cache
-def namespaces_work():
-    if not is_root():
-        return False
-    probe = subprocess.run(
-        ["/usr/bin/unshare", "-m", "/bin/sh", "-c",
-         "/usr/bin/mount -t tmpfs tmpfs /mnt"],
-        stdin=subprocess.DEVNULL, capture_output=True, check=False)
-    return probe.returncode == 0
-
-
-@functools.cache
-def pid_namespaces_work():
-    if not is_root():
-        return False
-    probe = subprocess.run(
-        ["/usr/bin/unshare", "--pid", "--fork", "--mount-proc", "/bin/true"],
-        stdin=subprocess.DEVNULL, capture_output=True, check=False)
-    return probe.returncode == 0
 
 
 @functools.cache
@@ -112,44 +93,20 @@ def stop(process):
     process.wait()
 
 
-class Rig:
-    """A private mount namespace with stand-ins on /usr/bin and its own /var/tmp."""
-
-    def __init__(self, base):
-        self.base = base
-        self.upper = base / "upper"
-        self.var_tmp = base / "var-tmp"
-        for path in (self.upper, self.var_tmp):
-            path.mkdir()
-        os.chmod(base, 0o755)
-        os.chmod(self.var_tmp, 0o1777)
-
-    def install(self, name, text):
-        path = self.upper / name
-        path.write_text(text)
-        path.chmod(0o755)
-
-    def argv(self, command, var_tmp_options=""):
-        mount_var_tmp = (f"/usr/bin/mount -t tmpfs -o {var_tmp_options} tmpfs /var/tmp"
-                         if var_tmp_options else
-                         '/usr/bin/mount --bind "$2" /var/tmp')
-        # Read-only, the stand-ins over the system's programs: it needs no upper or work
-        # directory, which two mounts at once could not share.
-        setup = ("set -e; /usr/bin/mount -t overlay overlay"
-                 ' -o "lowerdir=$1:/usr/bin" /usr/bin; '
-                 f'{mount_var_tmp}; shift 2; exec "$@"')
-        return ["/usr/bin/unshare", "-m", "/bin/sh", "-c", setup, "rig",
-                str(self.upper), str(self.var_tmp), *command]
-
-    def leftovers(self):
-        return sorted(p.name for p in self.var_tmp.iterdir())
+def var_tmp(rig):
+    """The directory that is /var/tmp in the rig's runs."""
+    return rig.directory / "var-tmp"
 
 
 @pytest.fixture
 def rig(tmp_path):
-    require(is_root(), "needs root for mount namespaces")
-    require(namespaces_work(), "needs mount namespaces (unshare -m) with overlay and tmpfs")
-    return Rig(tmp_path)
+    """A private mount namespace with stand-ins on /usr/bin (rig.put) and its own /var/tmp."""
+    namespaces.require()
+    rig = namespaces.MountNamespace(tmp_path)
+    var_tmp(rig).mkdir()
+    os.chmod(var_tmp(rig), 0o1777)
+    rig.bind(var_tmp(rig), "/var/tmp")
+    return rig
 
 
 class SessionBus:

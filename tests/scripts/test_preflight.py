@@ -17,8 +17,9 @@ import uuid
 
 import pytest
 
-from helpers import (PREFLIGHT, FakeDesktop, as_runner, pid_namespaces_work, runner_uid,
-                      script_text, start_session_bus, stop)
+import namespaces
+from helpers import (PREFLIGHT, FakeDesktop, as_runner, runner_uid, script_text,
+                     start_session_bus, stop)
 from displays import start_xvfb
 from prerequisites import require
 
@@ -141,7 +142,7 @@ def x_display():
 
 
 def test_no_session_bus_is_started_on_the_x_display(user_dir, x_display, tmp_path):
-    require(pid_namespaces_work(), "needs root for PID namespaces (unshare --pid)")
+    namespaces.require(pid=True)
     # Neither an address nor $XDG_RUNTIME_DIR/bus: gdbus would have dbus-launch start a bus
     # on the display, where nobody owns the hand-off name and whose daemon stays behind.
     env = {"PATH": "/usr/bin:/bin", "HOME": str(user_dir), "DISPLAY": x_display,
@@ -472,7 +473,7 @@ class FakeBus:
         self.home = home
         self.log = home / "gdbus.jsonl"
         self.scenario = home / "scenario.json"
-        rig.install("gdbus", FAKE_GDBUS)
+        rig.put("gdbus", FAKE_GDBUS)
         # A live process for the bus to name, with a usable record.
         self.target = subprocess.Popen(as_runner(["/usr/bin/sleep", "120"]))
         self.data_home = home / "data"

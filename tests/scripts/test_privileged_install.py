@@ -15,7 +15,7 @@ import time
 
 import pytest
 
-from helpers import PRIVILEGED, as_runner, script_text, stop
+from helpers import PRIVILEGED, as_runner, script_text, stop, var_tmp
 
 WORK_DIR = re.compile(r"/var/tmp/velto-install\.[A-Za-z0-9]{8}/package\.deb")
 
@@ -54,23 +54,25 @@ def payload(tmp_path):
 class Installer:
     def __init__(self, rig, apt_status=0):
         self.rig = rig
-        self.record = rig.base / "apt-get.jsonl"
-        rig.install("apt-get", APT_RECORDER.format(record=str(self.record), status=apt_status))
+        self.record = rig.directory / "apt-get.jsonl"
+        rig.put("apt-get", APT_RECORDER.format(record=str(self.record), status=apt_status))
 
-    def argv(self, *params, var_tmp_options=""):
+    def argv(self, *params):
         command = ["/bin/sh", "-c", script_text(PRIVILEGED), "velto-verified-installer", *params]
-        return self.rig.argv(command, var_tmp_options)
+        return self.rig.argv(command)
 
-    def run(self, *params, env=None, var_tmp_options=""):
-        done = subprocess.run(self.argv(*params, var_tmp_options=var_tmp_options),
-                              stdin=subprocess.DEVNULL, capture_output=True, timeout=60,
-                              env=env or {"PATH": "/usr/bin:/bin"})
+    def run(self, *params, env=None):
+        done = subprocess.run(self.argv(*params), stdin=subprocess.DEVNULL, capture_output=True,
+                              timeout=60, env=env or {"PATH": "/usr/bin:/bin"})
         return done.returncode
 
     def installs(self):
         if not self.record.exists():
             return []
         return [json.loads(line) for line in self.record.read_text().splitlines()]
+
+    def leftovers(self):
+        return sorted(p.name for p in var_tmp(self.rig).iterdir())
 
 
 @pytest.fixture
@@ -127,7 +129,7 @@ BAD_FORMS = {
 @pytest.mark.parametrize("params", BAD_FORMS.values(), ids=BAD_FORMS.keys())
 def test_parameters_of_the_wrong_form_give_2_before_any_work(installer, params):
     assert installer.run(*params) == 2
-    assert installer.rig.leftovers() == []
+    assert installer.leftovers() == []
     assert installer.installs() == []
 
 
@@ -150,7 +152,7 @@ def test_installs_the_proven_copy(installer, payload, mode):
     started_as = subprocess.run(installer.rig.argv(["/usr/bin/grep", "SigIgn", "/proc/self/status"]),
                                 capture_output=True, text=True, check=True).stdout.strip()
     assert install["ignored"] == started_as
-    assert installer.rig.leftovers() == []
+    assert installer.leftovers() == []
     assert payload.path.read_bytes() == payload.data
 
 
@@ -158,14 +160,14 @@ def test_apt_get_status_is_the_scripts_status(rig, payload):
     installer = Installer(rig, apt_status=100)
     assert installer.run(str(payload.path), payload.digest, payload.size) == 100
     assert len(installer.installs()) == 1
-    assert rig.leftovers() == []
+    assert installer.leftovers() == []
 
 
 def test_check_mode_proves_without_installing(installer, payload):
     assert installer.run(str(payload.path), payload.digest, payload.size, "--check",
                          env={"PATH": "/nonexistent"}) == 0
     assert installer.installs() == []
-    assert installer.rig.leftovers() == []
+    assert installer.leftovers() == []
 
 
 # None: any non-zero status, as passed through from the failing command.
@@ -190,12 +192,12 @@ def test_a_source_that_fails_its_proof_is_never_installed(installer, payload, ch
     status = installer.run(path, digest, size)
     assert status != 0 and status == (expected or status)
     assert installer.installs() == []
-    assert installer.rig.leftovers() == []
+    assert installer.leftovers() == []
 
 
 def test_mktemp_failure_gives_1(installer, payload):
-    assert installer.run(str(payload.path), payload.digest, payload.size,
-                         var_tmp_options="ro") == 1
+    installer.rig.tmpfs("/var/tmp", "ro")
+    assert installer.run(str(payload.path), payload.digest, payload.size) == 1
     assert installer.installs() == []
 
 
@@ -240,7 +242,7 @@ def test_a_signal_ends_with_130_and_cleans_up(installer, payload, signum, reader
                                   output=subprocess.PIPE if reader_gone else subprocess.DEVNULL)
     try:
         writer = open_writer(fifo)
-        assert len(installer.rig.leftovers()) == 1
+        assert len(installer.leftovers()) == 1
         if reader_gone:
             process.stdout.close()
             with open(f"/proc/{process.pid}/task/{process.pid}/children") as children:
@@ -258,7 +260,7 @@ def test_a_signal_ends_with_130_and_cleans_up(installer, payload, signum, reader
     finally:
         stop(process)
     assert installer.installs() == []
-    assert installer.rig.leftovers() == []
+    assert installer.leftovers() == []
 
 
 def test_replacing_the_source_after_the_copy_has_no_effect(installer, payload):
@@ -273,7 +275,7 @@ def test_replacing_the_source_after_the_copy_has_no_effect(installer, payload):
         stop(process)
     [install] = installer.installs()
     assert install["digest"] == payload.digest
-    assert installer.rig.leftovers() == []
+    assert installer.leftovers() == []
 
 
 def test_the_copy_is_stopped_30_seconds_after_it_starts(installer, payload):
@@ -301,4 +303,4 @@ def test_the_copy_is_stopped_30_seconds_after_it_starts(installer, payload):
     assert late_elapsed >= 30
     [install] = installer.installs()
     assert install["digest"] == payload.digest
-    assert installer.rig.leftovers() == []
+    assert installer.leftovers() == []

@@ -13,7 +13,8 @@ import shutil
 import socket
 import subprocess
 import tempfile
-import time
+
+from waiting import wait_for
 
 WESTON = "/usr/bin/weston"
 SCREENSHOOTER = "/usr/bin/weston-screenshooter"
@@ -22,18 +23,6 @@ SCREENSHOOTER = "/usr/bin/weston-screenshooter"
 # window is mapped or activated. Nothing else is excused.
 HARMLESS_ON_WAYLAND = re.compile(r"gdk_seat_get_keyboard: assertion 'GDK_IS_SEAT \(seat\)' failed")
 GLIB_COMPLAINT = re.compile(r"-(CRITICAL|WARNING) \*\*")
-
-
-def wait_for(condition, timeout, what, interval=0.05):
-    """The first true value of condition(), polled until `timeout` seconds have passed."""
-    deadline = time.monotonic() + timeout
-    while True:
-        value = condition()
-        if value:
-            return value
-        if time.monotonic() > deadline:
-            raise TimeoutError(f"timed out waiting for {what}")
-        time.sleep(interval)
 
 
 def accepts_connections(path):

@@ -1,65 +1,94 @@
-"""Running the real program against replaced system programs without changing the machine.
+"""Running real programs against stand-ins of the system's own without changing the machine.
 
-The program starts its helpers by fixed absolute paths, so tests run it as root inside a private
-mount namespace (`unshare -m`) in which an overlay covers a system directory. Whatever the test
-puts into, or deletes from, the overlay is gone when the namespace ends.
+The programs start their helpers by fixed absolute paths (/usr/bin/dpkg-deb, /usr/bin/gdbus,
+/usr/bin/apt-get), so a test runs them as root in a private mount namespace, in which a layer of
+stand-ins lies over /usr/bin as a read-only overlay. Read-only, the layer needs no upper or work
+directory, which two mounts at once could not share: runs side by side share one set of stand-ins,
+and none can change it. The private machine of sandbox.py, which must change the system for real,
+is built from the same pieces: the probe, unshare() and overlay(), with writable overlays.
 """
+
+import functools
 import os
-import shutil
+import pathlib
+import shlex
+import stat
 import subprocess
-import tempfile
-
-from prerequisites import require
 
 
-def require_root_namespaces():
-    """Skips outside CI when root or mount namespaces are missing; in CI that is a failure."""
-    reason = None
+def unshare(pid=False, net=False):
+    """unshare(1) up to the command: a mount namespace of its own, and PID and network ones when
+    asked. In its PID namespace the command is the first process, and /proc shows only its own."""
+    return ["/usr/bin/unshare", "--mount", "--propagation", "private",
+            *(["--pid", "--fork", "--mount-proc"] if pid else []), *(["--net"] if net else []),
+            "--"]
+
+
+@functools.cache
+def unavailable_reason(pid=False, net=False):
+    """Why the namespaces that unshare(pid, net) asks for cannot be had here, or None."""
     if os.geteuid() != 0:
-        reason = "needs root for mount namespaces and overlays"
-    elif subprocess.run(["unshare", "-m", "true"], capture_output=True).returncode != 0:
-        reason = "unshare -m is not permitted here"
-    require(reason is None, reason)
+        return "needs root for mount namespaces and overlays"
+    if not os.access("/usr/bin/unshare", os.X_OK):
+        return "/usr/bin/unshare is missing"
+    probe = subprocess.run(unshare(pid, net) + ["/usr/bin/mount", "-t", "tmpfs", "tmpfs", "/mnt"],
+                           stdin=subprocess.DEVNULL, capture_output=True)
+    if probe.returncode != 0:
+        return "cannot create namespaces: " + probe.stderr.decode(errors="replace").strip()
+    return None
 
 
-class Overlay:
-    """A temporary upper layer for one system directory, such as /usr/bin."""
+def require(pid=False, net=False):
+    """Skips the calling case where the namespaces are unavailable; in CI that is a failure."""
+    # Imported here: the private machine's first process uses this module, and needs no pytest.
+    from prerequisites import require as require_available
 
-    def __init__(self, target="/usr/bin"):
-        self.target = target
-        self.root = tempfile.mkdtemp(prefix="velto-overlay.")
-        self.upper = os.path.join(self.root, "upper")
-        self.work = os.path.join(self.root, "work")
-        os.mkdir(self.upper)
-        os.mkdir(self.work)
-        self.removed = []
+    reason = unavailable_reason(pid, net)
+    require_available(reason is None, reason)
 
-    def put(self, name, text, mode=0o755):
-        path = os.path.join(self.upper, name)
-        with open(path, "w") as handle:
-            handle.write(text)
-        os.chmod(path, mode)
+
+def overlay(target, lower, upper=None, work=None):
+    """mount(8)'s arguments for an overlay on `target` of the `lower` directories, the first on
+    top: read-only, or with changes going to `upper` (by way of its `work` directory)."""
+    options = "lowerdir=" + ":".join(map(str, lower))
+    if upper is not None:
+        options += f",upperdir={upper},workdir={work}"
+    return ["-t", "overlay", "overlay", "-o", options, str(target)]
+
+
+class MountNamespace:
+    """Stand-ins over /usr/bin, and mounts of the test's own, for commands that each run in a
+    private mount namespace. The mounts are made in the order first given; mounting over a target
+    again replaces the earlier mount there."""
+
+    def __init__(self, directory):
+        self.directory = pathlib.Path(directory)
+        self.stand_ins = self.directory / "usr-bin"
+        self.stand_ins.mkdir()
+        # The merged /usr/bin takes its owner and mode from the top layer.
+        self.stand_ins.chmod(0o755)
+        self.mounts = {"/usr/bin": overlay("/usr/bin", [self.stand_ins, "/usr/bin"])}
+
+    def put(self, name, text):
+        """Makes /usr/bin/NAME the program `text`."""
+        path = self.stand_ins / name
+        path.write_text(text)
+        path.chmod(0o755)
 
     def remove(self, name):
-        self.removed.append(name)
+        """Hides /usr/bin/NAME: a whiteout in the layer, overlayfs's mark of a removed file."""
+        os.mknod(self.stand_ins / name, stat.S_IFCHR, os.makedev(0, 0))
 
-    def mount_text(self):
-        lines = [
-            "mount -t overlay overlay -o lowerdir={0},upperdir={1},workdir={2} {0}".format(
-                self.target, self.upper, self.work)
-        ]
-        lines += ["rm -f {}/{}".format(self.target, name) for name in self.removed]
-        return "\n".join(lines)
+    def bind(self, source, target):
+        self.mounts[target] = ["--bind", str(source), target]
 
-    def cleanup(self):
-        shutil.rmtree(self.root, ignore_errors=True)
+    def tmpfs(self, target, options):
+        self.mounts[target] = ["-t", "tmpfs", "-o", options, "tmpfs", target]
 
-
-def run_in_namespace(overlays, argv, setup="", popen=False, **kwargs):
-    """Runs argv inside a private mount namespace with the overlays mounted. The program takes the
-    place of the namespace's shell (same process), so with popen=True the Popen signals it."""
-    script = "set -e\nmount --make-rprivate /\n"
-    script += "\n".join(overlay.mount_text() for overlay in overlays)
-    script += "\n" + setup + '\nexec "$@"\n'
-    command = ["unshare", "-m", "/bin/sh", "-c", script, "namespace"] + list(argv)
-    return subprocess.Popen(command, **kwargs) if popen else subprocess.run(command, **kwargs)
+    def argv(self, command):
+        """The argument vector that runs `command` as root in a namespace with these mounts. The
+        command takes the place of the namespace's shell (same process), so signals sent to the
+        process started reach it."""
+        mounts = "".join(shlex.join(["/usr/bin/mount", *arguments]) + "\n"
+                         for arguments in self.mounts.values())
+        return [*unshare(), "/bin/sh", "-c", f'set -e\n{mounts}exec "$@"', "namespace", *command]

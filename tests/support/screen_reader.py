@@ -15,7 +15,7 @@ import re
 import subprocess
 import sys
 
-import displays
+from waiting import wait_for
 
 ORCA = "/usr/bin/orca"
 # Orca opens its debug file block-buffered. This launcher flushes it after every line, so each
@@ -65,7 +65,7 @@ class ScreenReader:
                 [sys.executable, "-I", "-c", LAUNCHER, f"--debug-file={self.log}"],
                 env=environment, stdin=subprocess.DEVNULL, stdout=output,
                 stderr=subprocess.STDOUT)
-        displays.wait_for(self._ready, timeout, "Orca to start")
+        wait_for(self._ready, timeout, "Orca to start")
         return self
 
     def _ready(self):
@@ -90,7 +90,7 @@ class ScreenReader:
         """Waits until Orca says `text`, one whole utterance, after its first `since` ones; says
         whether it did."""
         try:
-            displays.wait_for(lambda: text in self.utterances()[since:], timeout, repr(text))
+            wait_for(lambda: text in self.utterances()[since:], timeout, repr(text))
         except TimeoutError:
             return False
         return True

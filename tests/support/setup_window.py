@@ -20,6 +20,7 @@ gi.require_version("Atspi", "2.0")
 from gi.repository import Atspi, GLib  # noqa: E402
 
 import displays  # noqa: E402
+from waiting import wait_for  # noqa: E402
 
 APPLICATION_NAME = "velto-linux-setup"
 SOURCE_DIR = pathlib.Path(os.environ.get("VELTO_SOURCE_DIR",
@@ -66,7 +67,7 @@ class SetupWindow:
         with open(self.log_path, "w") as log:
             self.process = subprocess.Popen([program], env=os.environ if env is None else env,
                                             stdout=log, stderr=subprocess.STDOUT)
-        self.application = displays.wait_for(self._find_application, timeout, "the window")
+        self.application = wait_for(self._find_application, timeout, "the window")
 
     # --- finding things ----------------------------------------------------------------------
 
@@ -213,27 +214,26 @@ class SetupWindow:
     def wait_for_message(self, text, timeout=10):
         """Waits until the message row (the fourth) reads `text`."""
         try:
-            displays.wait_for(lambda: self.rows()[3] == ("label", text), timeout,
-                              f"the message {text!r}")
+            wait_for(lambda: self.rows()[3] == ("label", text), timeout, f"the message {text!r}")
         except TimeoutError as error:
             raise AssertionError(f"{error}; rows: {self.rows()}") from None
 
     def wait_outcome(self, timeout):
         """Waits until the run has ended: the program closed its window and ended, or the button is
         offered again. Returns what the window showed."""
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if self.closed():
-                return {"closed": True, "exit_status": self.process.returncode}
-            try:
-                buttons = self._content_nodes(Atspi.Role.PUSH_BUTTON)
-                # No button: the window is being destroyed on its way to closing the program.
-                if buttons and buttons[0].get_state_set().contains(Atspi.StateType.SENSITIVE):
-                    return {"closed": False, "labels": self.labels(), "button_sensitive": True}
-            except GLib.Error:
-                pass  # the window may be going away right now
-            time.sleep(0.05)
-        raise TimeoutError("the run did not end")
+        return wait_for(self._outcome, timeout, "the run to end")
+
+    def _outcome(self):
+        if self.closed():
+            return {"closed": True, "exit_status": self.process.returncode}
+        try:
+            buttons = self._content_nodes(Atspi.Role.PUSH_BUTTON)
+            # No button: the window is being destroyed on its way to closing the program.
+            if buttons and buttons[0].get_state_set().contains(Atspi.StateType.SENSITIVE):
+                return {"closed": False, "labels": self.labels(), "button_sensitive": True}
+        except GLib.Error:
+            pass  # the window may be going away right now
+        return None
 
     def close_and_wait(self, timeout=10):
         if not self.closed():

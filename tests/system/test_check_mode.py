@@ -8,7 +8,8 @@ import time
 
 import pytest
 
-from namespaces import Overlay, require_root_namespaces, run_in_namespace
+import namespaces
+from waiting import wait_for
 
 SETUP = os.environ["VELTO_SETUP"]
 DEB = os.environ["VELTO_EMBEDDED_DEB"]
@@ -149,40 +150,39 @@ ACCEPTED_READERS = {"fine", "at_the_limit"}
 
 
 @pytest.fixture
-def usr_bin():
-    require_root_namespaces()
-    overlay = Overlay("/usr/bin")
-    yield overlay
-    overlay.cleanup()
+def namespace(tmp_path):
+    namespaces.require()
+    return namespaces.MountNamespace(tmp_path)
 
 
 @pytest.mark.parametrize("name", sorted(FAULTY_READERS))
-def test_field_reader_answers_decide_and_leave_nothing(tmpdir_base, usr_bin, name):
-    usr_bin.put("dpkg-deb", fake_reader(FAULTY_READERS[name]))
-    result = run_in_namespace([usr_bin], [SETUP, "--check"], env=clean_env(tmpdir_base),
-                              capture_output=True, timeout=60)
+def test_field_reader_answers_decide_and_leave_nothing(tmpdir_base, namespace, name):
+    namespace.put("dpkg-deb", fake_reader(FAULTY_READERS[name]))
+    result = subprocess.run(namespace.argv([SETUP, "--check"]), env=clean_env(tmpdir_base),
+                            capture_output=True, timeout=60)
     assert (result.returncode, result.stdout) == (0 if name in ACCEPTED_READERS else 1, b"")
     assert os.listdir(tmpdir_base) == []
 
 
-def test_missing_field_reader_gives_1_and_leaves_nothing(tmpdir_base, usr_bin):
-    usr_bin.remove("dpkg-deb")
-    result = run_in_namespace([usr_bin], [SETUP, "--check"], env=clean_env(tmpdir_base),
-                              capture_output=True, timeout=60)
+def test_missing_field_reader_gives_1_and_leaves_nothing(tmpdir_base, namespace):
+    namespace.remove("dpkg-deb")
+    result = subprocess.run(namespace.argv([SETUP, "--check"]), env=clean_env(tmpdir_base),
+                            capture_output=True, timeout=60)
     assert (result.returncode, result.stdout) == (1, b"")
     assert os.listdir(tmpdir_base) == []
 
 
-def test_umask_000_still_gives_private_modes(tmpdir_base, usr_bin):
+def test_umask_000_still_gives_private_modes(tmpdir_base, namespace):
     log = tmpdir_base + ".modes"
     # The replacement records the modes it sees, then hands over to a copy of the real reader.
-    shutil.copy2("/usr/bin/dpkg-deb", os.path.join(usr_bin.upper, "dpkg-deb.real"))
-    usr_bin.put("dpkg-deb", "#!/bin/sh\n"
-                "stat -c %a \"$(dirname \"$2\")\" \"$2\" >> '{}'\n"
-                "exec /usr/bin/dpkg-deb.real \"$@\"\n".format(log))
+    shutil.copy2("/usr/bin/dpkg-deb", namespace.stand_ins / "dpkg-deb.real")
+    namespace.put("dpkg-deb", "#!/bin/sh\n"
+                  "stat -c %a \"$(dirname \"$2\")\" \"$2\" >> '{}'\n"
+                  "exec /usr/bin/dpkg-deb.real \"$@\"\n".format(log))
     try:
-        result = run_in_namespace([usr_bin], ["/bin/sh", "-c", 'umask 000; exec "$0" --check', SETUP],
-                                  env=clean_env(tmpdir_base), capture_output=True, timeout=60)
+        result = subprocess.run(namespace.argv(["/bin/sh", "-c", 'umask 000; exec "$0" --check',
+                                                SETUP]),
+                                env=clean_env(tmpdir_base), capture_output=True, timeout=60)
         assert result.returncode == 0, result.stderr
         with open(log) as handle:
             assert handle.read().split() == ["700", "600"] * 3
@@ -192,14 +192,14 @@ def test_umask_000_still_gives_private_modes(tmpdir_base, usr_bin):
     assert os.listdir(tmpdir_base) == []
 
 
-def test_full_file_system_gives_1_and_leaves_nothing(usr_bin):
+def test_full_file_system_gives_1_and_leaves_nothing(namespace):
     # A one-page tmpfs filled to the brim before the check starts.
-    setup = ("mount -t tmpfs -o size=4k tmpfs /mnt\n"
-             "head -c 1000000 /dev/zero > /mnt/filler 2>/dev/null || true\n")
-    script = ('"$0" --check; status=$?; rm /mnt/filler; '
+    namespace.tmpfs("/mnt", "size=4k")
+    script = ('head -c 1000000 /dev/zero > /mnt/filler 2>/dev/null; '
+              '"$0" --check; status=$?; rm /mnt/filler; '
               'echo "left: $(ls -A /mnt)"; exit $status')
-    result = run_in_namespace([usr_bin], ["/bin/sh", "-c", script, SETUP], setup=setup,
-                              env=clean_env("/mnt"), capture_output=True, timeout=60)
+    result = subprocess.run(namespace.argv(["/bin/sh", "-c", script, SETUP]),
+                            env=clean_env("/mnt"), capture_output=True, timeout=60)
     assert result.returncode == 1, result.stderr
     assert result.stdout == b"left: \n"
 
@@ -222,19 +222,18 @@ def signal_the_session(session, signal_number):
 # the blocked signals as it starts, which tar does not.
 @pytest.mark.parametrize("kind", ["TERM", "INT", "HUP", "INT to the group", "TERM to the session",
                                   "HUP to the session"])
-def test_interrupted_check_ends_by_the_signal_and_leaves_nothing(tmpdir_base, usr_bin, kind):
+def test_interrupted_check_ends_by_the_signal_and_leaves_nothing(tmpdir_base, namespace, kind):
     signal_number = signal.Signals["SIG" + kind.split()[0]]
     send = {"group": os.killpg, "session": signal_the_session}.get(kind.split()[-1], os.kill)
     started = tmpdir_base + ".started"
-    shutil.copy2(os.path.realpath("/usr/bin/tar"), os.path.join(usr_bin.upper, "tar.real"))
-    usr_bin.put("tar", f"#!/bin/bash\ntouch '{started}'; sleep 1; exec /usr/bin/tar.real \"$@\"\n")
-    process = run_in_namespace([usr_bin], [SETUP, "--check"], env=clean_env(tmpdir_base),
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, popen=True,
+    shutil.copy2(os.path.realpath("/usr/bin/tar"), namespace.stand_ins / "tar.real")
+    namespace.put("tar", f"#!/bin/bash\ntouch '{started}'; sleep 1; "
+                         'exec /usr/bin/tar.real "$@"\n')
+    process = subprocess.Popen(namespace.argv([SETUP, "--check"]), env=clean_env(tmpdir_base),
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                start_new_session=send is not os.kill)
     try:
-        deadline = time.monotonic() + 30
-        while not os.path.exists(started) and time.monotonic() < deadline:
-            time.sleep(0.02)
+        wait_for(lambda: os.path.exists(started), 30, "the field reader's tar", interval=0.02)
         assert sorted(name[:9] for name in os.listdir(tmpdir_base)) == ["dpkg-deb.", "velto-ins"]
         send(process.pid, signal_number)
         out, err = process.communicate(timeout=30)
@@ -251,22 +250,20 @@ def test_interrupted_check_ends_by_the_signal_and_leaves_nothing(tmpdir_base, us
 
 
 def test_a_killed_runs_staging_goes_at_the_next_start_and_a_living_runs_stays(tmpdir_base,
-                                                                            usr_bin):
+                                                                            namespace):
     """SIGKILL runs no clean-up: the next start removes what it left, but not what another run,
     still living, has staged."""
     hold, started = tmpdir_base + ".hold", tmpdir_base + ".started"
-    shutil.copy2(os.path.realpath("/usr/bin/tar"), os.path.join(usr_bin.upper, "tar.real"))
-    usr_bin.put("tar", f"#!/bin/sh\n[ ! -e '{hold}' ] || {{ touch '{started}'; sleep 1; }}\n"
-                       'exec /usr/bin/tar.real "$@"\n')
+    shutil.copy2(os.path.realpath("/usr/bin/tar"), namespace.stand_ins / "tar.real")
+    namespace.put("tar", f"#!/bin/sh\n[ ! -e '{hold}' ] || {{ touch '{started}'; sleep 1; }}\n"
+                         'exec /usr/bin/tar.real "$@"\n')
 
     def staged_run():
         """A check held in its field reader while its package is staged, and its directory."""
         before = set(os.listdir(tmpdir_base))
-        process = run_in_namespace([usr_bin], [SETUP, "--check"], env=clean_env(tmpdir_base),
-                                   popen=True)
-        deadline = time.monotonic() + 30
-        while not os.path.exists(started) and time.monotonic() < deadline:
-            time.sleep(0.02)
+        process = subprocess.Popen(namespace.argv([SETUP, "--check"]),
+                                   env=clean_env(tmpdir_base))
+        wait_for(lambda: os.path.exists(started), 30, "the field reader's tar", interval=0.02)
         os.unlink(started)
         [directory] = [name for name in set(os.listdir(tmpdir_base)) - before
                        if name.startswith("velto-installer-")]
@@ -279,8 +276,8 @@ def test_a_killed_runs_staging_goes_at_the_next_start_and_a_living_runs_stays(tm
         assert killed.wait(10) == -signal.SIGKILL
         living, kept = staged_run()
         os.unlink(hold)
-        assert run_in_namespace([usr_bin], [SETUP, "--check"], env=clean_env(tmpdir_base),
-                                timeout=60).returncode == 0
+        assert subprocess.run(namespace.argv([SETUP, "--check"]), env=clean_env(tmpdir_base),
+                              timeout=60).returncode == 0
         assert left not in os.listdir(tmpdir_base)
         assert kept in os.listdir(tmpdir_base)
         assert living.wait(30) == 0
@@ -295,11 +292,11 @@ def test_a_killed_runs_staging_goes_at_the_next_start_and_a_living_runs_stays(tm
     assert os.listdir(tmpdir_base) == []
 
 
-def test_a_flooding_reader_costs_bounded_memory_and_is_a_mismatch(tmpdir_base, usr_bin):
+def test_a_flooding_reader_costs_bounded_memory_and_is_a_mismatch(tmpdir_base, namespace):
     def status_and_peak_kib(package_answer):
-        usr_bin.put("dpkg-deb", fake_reader(package_answer))
-        result = run_in_namespace([usr_bin], ["/usr/bin/time", "-f", "%M", SETUP, "--check"],
-                                  env=clean_env(tmpdir_base), capture_output=True, timeout=120)
+        namespace.put("dpkg-deb", fake_reader(package_answer))
+        result = subprocess.run(namespace.argv(["/usr/bin/time", "-f", "%M", SETUP, "--check"]),
+                                env=clean_env(tmpdir_base), capture_output=True, timeout=120)
         return result.returncode, int(result.stderr.split()[-1])
 
     # 200 MB of white space before the right answer: kept whole and decoded, that cost about 1 GB.

@@ -17,7 +17,7 @@ import urllib.request
 
 import pytest
 
-from namespaces import require_root_namespaces
+import namespaces
 from prerequisites import require
 
 SETUP = pathlib.Path(os.environ["VELTO_SETUP"])
@@ -127,7 +127,7 @@ def run_in_root(root, argv, **env):
 @pytest.fixture(scope="module")
 def trixie():
     """An unpacked trixie root holding the executable and the close helper under /opt/velto."""
-    require_root_namespaces()
+    namespaces.require()
     WORK.mkdir(exist_ok=True)
     times = Times()
     tarball = root_tarball(times)

@@ -15,6 +15,7 @@ import time
 import pytest
 
 import sandbox
+from waiting import wait_for
 
 HERE = pathlib.Path(__file__).resolve()
 SCRIPTS = sandbox.SOURCE_DIR / "scripts"
@@ -65,7 +66,7 @@ def terminate_during_install():
     window = SetupWindow()
     window.click_install()
     started = pathlib.Path("/tmp/log/pkexec-started")
-    sandbox.wait_for(started.exists, 30, "pkexec to start")
+    wait_for(started.exists, 30, "pkexec to start")
     staged = pathlib.Path(started.read_text().strip()).parent
     report = {"staged_while_running": staged.is_dir()}
     window.process.send_signal(signal.SIGTERM)
@@ -142,7 +143,7 @@ def terminate_case(machine):
     report = machine.call_as(user, HERE, "terminate_during_install")
     report["leftovers"] = machine.leftovers()
     # The program did not take its child down with it.
-    report["pkexec_finished"] = bool(sandbox.wait_for(
+    report["pkexec_finished"] = bool(wait_for(
         pathlib.Path("/tmp/log/pkexec-finished").exists, 10, "pkexec to finish"))
     return report
 
@@ -159,7 +160,7 @@ def display_lost_case(machine, display):
     machine.fake("pkexec", f'echo "$5" > {started}; sleep 30')
 
     def end_the_display():
-        sandbox.wait_for(started.exists, 60, "pkexec to start")
+        wait_for(started.exists, 60, "pkexec to start")
         server.kill()
 
     ending = threading.Thread(target=end_the_display)

@@ -20,6 +20,7 @@ import displays
 import sandbox
 import screen_reader
 from prerequisites import require
+from waiting import wait_for
 
 HERE = pathlib.Path(__file__).resolve()
 
@@ -83,7 +84,7 @@ def keyboard_run(window, reader, key_name, texts, key):
     """One press of `key_name` on Install, through the busy state to the outcome."""
     start = len(reader.utterances())
     window.press_key(key_name)
-    displays.wait_for(lambda: not window.button_sensitive(), 10, "the busy state")
+    wait_for(lambda: not window.button_sensitive(), 10, "the busy state")
     reader.wait_until_said(texts["updateInstalling"], since=start)
     busy = {"size": window.size(), "said": reader.utterances()[start:]}
     RELEASE.touch()

@@ -1,9 +1,9 @@
 """A private copy of the machine for tests that must change it.
 
-Each run gets fresh mount, PID and network namespaces: overlays on /usr, /etc and /var (so
-programs can be faked, removed, or installed for real by apt-get), its own /tmp and /run, its own
-X server or Wayland compositors, and buses. Whatever the test does lands in the overlays' upper
-directories under the build folder; the machine itself never changes. Every process started
+Each run gets fresh mount, PID and network namespaces (namespaces.py): overlays on /usr, /etc and
+/var (so programs can be faked, removed, or installed for real by apt-get), its own /tmp and /run,
+its own X server or Wayland compositors, and buses. Whatever the test does lands in the overlays'
+upper directories in the private /run; the machine itself never changes. Every process started
 inside ends with the namespace, because its first process is the PID namespace's init.
 """
 
@@ -15,12 +15,12 @@ import shutil
 import subprocess
 import sys
 
-HERE = pathlib.Path(__file__).resolve().parent
-# This file also runs as the namespace's first process, where no conftest set up the import path.
-sys.path.insert(0, str(HERE.parent / "support"))
+import namespaces
+from call import RESULT_MARK, call_reporting, load_test_module
+from displays import Weston, accepts_connections, start_xvfb
+from waiting import wait_for
 
-from call import RESULT_MARK, call_reporting, load_test_module  # noqa: E402
-from displays import Weston, accepts_connections, start_xvfb, wait_for  # noqa: E402
+HERE = pathlib.Path(__file__).resolve().parent
 
 CALL = HERE / "call.py"
 # The interpreter of the tests. Scenarios may fake or remove /usr/bin/python3 inside, so the
@@ -50,24 +50,18 @@ def payload_size():
 
 
 def unavailable_reason(display="x11"):
-    """Why namespaced tests on `display` ("x11" or "wayland") cannot run here, or None."""
-    if os.geteuid() != 0:
-        return "needs root for mount namespaces and overlays"
+    """Why a private machine showing `display` ("x11" or "wayland") cannot run here, or None."""
+    if reason := namespaces.unavailable_reason(pid=True, net=True):
+        return reason
     server = "/usr/bin/weston" if display == "wayland" else "/usr/bin/Xvfb"
-    for tool in ("/usr/bin/unshare", server, "/usr/bin/dbus-run-session"):
+    for tool in (server, "/usr/bin/dbus-run-session"):
         if not os.access(tool, os.X_OK):
             return f"{tool} is missing (tools/install-deps installs it)"
-    probe = subprocess.run(
-        ["/usr/bin/unshare", "--mount", "--pid", "--fork", "--net", "/bin/true"],
-        capture_output=True,
-    )
-    if probe.returncode != 0:
-        return "cannot create namespaces: " + probe.stderr.decode(errors="replace").strip()
     return None
 
 
 def require(display="x11"):
-    """Skips the calling test where namespaces are unavailable; in CI that is a failure."""
+    """Skips the calling test where the machine cannot run; in CI that is a failure."""
     # Imported here: this file is also the namespace's first process, which needs no pytest.
     from prerequisites import require as require_available
 
@@ -92,11 +86,8 @@ def run_inside(module, function, arguments=None, timeout=180, name=None):
         shutil.rmtree(work)
     work.mkdir(parents=True)
     arguments = dict(arguments or {}, work=str(work))
-    command = [
-        "/usr/bin/unshare", "--mount", "--pid", "--fork", "--mount-proc", "--net",
-        "--propagation", "private", "--",
-        PYTHON, str(HERE / "sandbox.py"), str(module), function, json.dumps(arguments),
-    ]
+    command = namespaces.unshare(pid=True, net=True) + [
+        PYTHON, str(HERE / "sandbox.py"), str(module), function, json.dumps(arguments)]
     completed = subprocess.run(command, capture_output=True, text=True, timeout=timeout)
     (work / "stdout.txt").write_text(completed.stdout)
     (work / "stderr.txt").write_text(completed.stderr)
@@ -140,9 +131,8 @@ class Machine:
             lower_work = layers / f"{directory}.work"
             upper.mkdir(parents=True)
             lower_work.mkdir()
-            self.run(["/usr/bin/mount", "-t", "overlay", "overlay", "-o",
-                      f"lowerdir=/{directory},upperdir={upper},workdir={lower_work}",
-                      f"/{directory}"])
+            self.run(["/usr/bin/mount", *namespaces.overlay(f"/{directory}", [f"/{directory}"],
+                                                            upper, lower_work)])
         self.run(["/usr/bin/mount", "-t", "tmpfs", "-o", "mode=1777", "tmpfs", "/tmp"])
         for path, descriptor in kept:
             os.makedirs(path, exist_ok=True)

@@ -13,7 +13,7 @@ import sys
 import traceback
 
 RESULT_MARK = "VELTO-RESULT "
-SUPPORT = pathlib.Path(__file__).resolve().parent.parent / "support"
+SUPPORT = pathlib.Path(__file__).resolve().parent
 
 
 def load_test_module(path, name):
