@@ -12,7 +12,7 @@
 #include "install/install_diagnostics.h"
 #include "install/installed_version.h"
 #include "install/lock_holder.h"
-#include "payload/interrupt_cleanup.h"
+#include "payload/staged_package.h"
 #include "scripts/exit_statuses.h"
 
 namespace velto {
@@ -179,7 +179,7 @@ void run_install_sequence(const InstallPlan& plan, ProgressSender sender) {
   const RunResult result = run_install_steps(plan);
   // Once TERM, INT or HUP has removed what was staged, the run's later steps fail for that reason
   // alone, and the process ends by the signal before anyone could act on a line about them.
-  if (interrupt_is_ending_the_process()) return;
+  if (process_is_ending()) return;
   // A window that has already gone away needs no answer.
   if (result.diagnostics.empty()) {
     static_cast<void>(sender.send(result.event));

@@ -60,13 +60,6 @@ std::optional<StagingFailure> confirm_field(const std::string& reader, const std
 
 }  // namespace
 
-std::string StagedPackage::package_path() const {
-  std::string path = directory_;
-  path += '/';
-  path += kStagedFileName;
-  return path;
-}
-
 std::string staging_directory_path(const std::optional<std::string>& tmpdir,
                                    std::string_view uuid) {
   std::string path = tmpdir ? *tmpdir : std::string("/tmp");
@@ -122,15 +115,14 @@ StagingOutcome stage_payload(const PackagePayload& payload, const std::string& f
 
   const std::string directory = staging_directory_path(tmpdir, random_uuid_v4());
   const std::string path = directory + "/" + std::string(kStagedFileName);
-  // Made and registered in one step, so that no signal can find it made but unknown. One attempt
-  // only: an existing directory is never reused, and a missing parent is not made.
-  InterruptCleanup cleanup = InterruptCleanup::make_directory(directory, path);
-  if (!cleanup) return failed(Step::directory, directory, cleanup.error());
+  // Made and registered in one step, so that no signal can find it made but unknown; from here on,
+  // failures remove it all. An existing directory is never reused, and a missing parent is not
+  // made.
+  StagedPackage staged = StagedPackage::make(directory, path);
+  if (!staged) return failed(Step::directory, directory, staged.error());
   // An entry of that name that is already there, a symbolic link included, makes this fail.
-  Fd file{cleanup.open_file(O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600)};
-  const int open_error = errno;
-  StagedPackage staged{directory, std::move(cleanup)};  // from here on, failures remove it all
-  if (!file) return failed(Step::file, path, open_error);
+  Fd file{staged.open_file(O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600)};
+  if (!file) return failed(Step::file, path, errno);
   errno = 0;
   if (!write_all(file.get(), payload.bytes.data(), payload.bytes.size())) {
     return failed(Step::write, path, errno);

@@ -10,8 +10,8 @@
 
 #include "base/command.h"
 #include "base/diagnostic_line.h"
-#include "payload/interrupt_cleanup.h"
 #include "payload/package_payload.h"
+#include "payload/staged_package.h"
 
 namespace velto {
 
@@ -22,36 +22,6 @@ inline constexpr std::string_view kStagingPrefix = "velto-installer-";
 // leaves room for a value padded with far more than 64 KiB of white space, and keeps a reader
 // that prints without end from costing memory without end. Past it, the answer is a mismatch.
 inline constexpr std::size_t kFieldOutputLimit = 1024 * 1024;
-
-// A private staging directory holding the proven package. Moving hands the directory on;
-// destroying the owner removes the package file, then the directory, ignoring errors (a directory
-// into which someone else put a file stays).
-class StagedPackage {
- public:
-  // `cleanup` is the registration that made the directory and lets an interrupting signal remove
-  // it; it removes the directory when the owner goes.
-  StagedPackage(std::string directory, InterruptCleanup cleanup) noexcept
-      : directory_(std::move(directory)), cleanup_(std::move(cleanup)) {}
-  StagedPackage(StagedPackage&& other) noexcept
-      : directory_(std::exchange(other.directory_, {})), cleanup_(std::move(other.cleanup_)) {}
-  // Removes what this one held, then takes over the other's directory and its registration.
-  StagedPackage& operator=(StagedPackage&& other) noexcept {
-    cleanup_ = std::move(other.cleanup_);
-    directory_ = std::exchange(other.directory_, {});
-    return *this;
-  }
-  StagedPackage(const StagedPackage&) = delete;
-  StagedPackage& operator=(const StagedPackage&) = delete;
-  ~StagedPackage() = default;
-
-  const std::string& directory() const noexcept { return directory_; }
-  // The directory joined with "velto.deb".
-  std::string package_path() const;
-
- private:
-  std::string directory_;
-  InterruptCleanup cleanup_;
-};
 
 // Why staging did not succeed: a value for the caller to report. Staging itself prints nothing.
 struct StagingFailure {
@@ -117,7 +87,7 @@ void remove_abandoned_stagings(const std::optional<std::string>& tmpdir) noexcep
 // program at `field_reader` (dpkg-deb, called with -f PATH FIELD, its environment this process's
 // with `reader_environment` on top) confirm its control fields. When any step fails, the reason,
 // and nothing it created is left on disk. One staging at a time per process: the staged directory
-// is registered for removal on TERM, INT or HUP (see interrupt_cleanup.h). Throws
+// is removed on TERM, INT or HUP too (see staged_package.h). Throws
 // RandomSourceError when the kernel gives no random bytes.
 StagingOutcome stage_payload(const PackagePayload& payload, const std::string& field_reader,
                              const std::optional<std::string>& tmpdir,

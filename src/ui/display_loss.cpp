@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "payload/interrupt_cleanup.h"
+#include "payload/staged_package.h"
 
 namespace velto {
 namespace {
