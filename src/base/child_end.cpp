@@ -2,6 +2,7 @@
 
 #include <sys/wait.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "base/io.h"
@@ -20,7 +21,8 @@ std::string describe_end(ChildEnd end) {
              (name != nullptr ? std::string(" (SIG") + name + ")" : std::string());
     }
   }
-  return "could not be run";
+  const char* reason = end.value() != 0 ? ::strerrordesc_np(end.value()) : nullptr;
+  return reason != nullptr ? std::string("could not be run: ") + reason : "could not be run";
 }
 
 ChildEnd end_of_wait_status(int status) noexcept {
@@ -31,7 +33,9 @@ ChildEnd end_of_wait_status(int status) noexcept {
 
 ChildEnd wait_for_child(pid_t pid) noexcept {
   int status = 0;
-  if (retry_on_eintr([&] { return ::waitpid(pid, &status, 0); }) < 0) return ChildEnd::not_run();
+  if (retry_on_eintr([&] { return ::waitpid(pid, &status, 0); }) < 0) {
+    return ChildEnd::not_run(errno);
+  }
   return end_of_wait_status(status);
 }
 

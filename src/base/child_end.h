@@ -13,15 +13,19 @@ class ChildEnd {
  public:
   enum class Kind { not_run, signalled, exited };
 
-  // The process could not be created, the program could not be executed, or waiting failed.
-  static constexpr ChildEnd not_run() noexcept { return ChildEnd{Kind::not_run, 0}; }
+  // The process could not be created, the program could not be executed, or waiting failed, for
+  // the reason `error` (an errno value; 0 when none is known).
+  static constexpr ChildEnd not_run(int error = 0) noexcept {
+    return ChildEnd{Kind::not_run, error};
+  }
   static constexpr ChildEnd signalled(int signal) noexcept {
     return ChildEnd{Kind::signalled, signal};
   }
   static constexpr ChildEnd exited(int code) noexcept { return ChildEnd{Kind::exited, code}; }
 
   constexpr Kind kind() const noexcept { return kind_; }
-  // The exit code (0 to 255) for `exited`, the signal number for `signalled`, 0 for `not_run`.
+  // The exit code (0 to 255) for `exited`, the signal number for `signalled`, the errno value
+  // for `not_run`.
   constexpr int value() const noexcept { return value_; }
   constexpr bool exited_with(int code) const noexcept {
     return kind_ == Kind::exited && value_ == code;
@@ -34,8 +38,9 @@ class ChildEnd {
   int value_;
 };
 
-// How a child ended, as words that follow the program's name: "could not be run", "ended with
-// exit status 2", "was ended by signal 9 (SIGKILL)".
+// How a child ended, as words that follow the program's name: "could not be run: No such file or
+// directory" (or only "could not be run" when the reason is not known), "ended with exit status
+// 2", "was ended by signal 9 (SIGKILL)".
 std::string describe_end(ChildEnd end);
 
 // The end that a wait status from waitpid() tells.

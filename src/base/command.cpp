@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <string_view>
 
@@ -130,25 +131,26 @@ Command::Command(std::string program, std::vector<std::string> arguments,
 // memory until it execs, never searches PATH, reports a failed exec as an error, and is safe to
 // call from any thread.
 pid_t Command::spawn(int output, int error) const noexcept {
-  if (argv_.front().empty() || argv_.front().front() != '/') return -1;
+  // A name to look up is never run: no search path is ever consulted.
+  if (argv_.front().empty() || argv_.front().front() != '/') return -EINVAL;
   SpawnActions actions;
   SpawnAttributes attributes;
-  if (!actions.streams(output, error) || !attributes.fresh_signals(signals_)) return -1;
+  // What they fail for is the memory to note the steps in.
+  if (!actions.streams(output, error) || !attributes.fresh_signals(signals_)) return -ENOMEM;
   // What an isolated child is to inherit as ignored, this process must ignore itself.
-  if (signals_ == ChildSignals::isolated && !ignore_broken_pipes()) return -1;
+  if (signals_ == ChildSignals::isolated && !ignore_broken_pipes()) return -errno;
   std::vector<const char*> overlaid;
   try {
     if (!overlay_.empty()) overlaid = overlay_environment(overlay_);
   } catch (...) {
-    return -1;  // no memory for the child's environment: it cannot start as it should
+    return -ENOMEM;  // no memory for the child's environment: it cannot start as it should
   }
   char* const* envp = overlaid.empty() ? environ : const_cast<char* const*>(overlaid.data());
   pid_t pid = -1;
-  if (::posix_spawn(&pid, argv_ptrs_.front(), actions.get(), attributes.get(),
-                    const_cast<char* const*>(argv_ptrs_.data()), envp) != 0) {
-    return -1;
-  }
-  return pid;
+  // Its result is the reason, such as ENOENT, EACCES or ENOEXEC from the child's exec.
+  const int failed = ::posix_spawn(&pid, argv_ptrs_.front(), actions.get(), attributes.get(),
+                                   const_cast<char* const*>(argv_ptrs_.data()), envp);
+  return failed != 0 ? -failed : pid;
 }
 
 namespace {
@@ -198,18 +200,24 @@ class KeptTail final : public OutputSink {
 
 ChildEnd Command::run() const noexcept {
   const pid_t pid = spawn(-1, -1);
-  return pid < 0 ? ChildEnd::not_run() : wait_for_child(pid);
+  return pid < 0 ? ChildEnd::not_run(-pid) : wait_for_child(pid);
 }
 
 CapturedRun Command::run_capturing_output(std::size_t limit) const {
   CapturedRun result{ChildEnd::not_run(), {}};
   Fd out_read, out_write, err_read, err_write;
-  if (!make_pipe(out_read, out_write) || !make_pipe(err_read, err_write)) return result;
+  if (!make_pipe(out_read, out_write) || !make_pipe(err_read, err_write)) {
+    result.end = ChildEnd::not_run(errno);
+    return result;
+  }
   const pid_t pid = spawn(out_write.get(), err_write.get());
   // Our copies of the write ends must go, or the pipes would never reach their end.
   out_write.reset();
   err_write.reset();
-  if (pid < 0) return result;
+  if (pid < 0) {
+    result.end = ChildEnd::not_run(-pid);
+    return result;
+  }
 
   // Once it is known that the output will not be used (too much of it, or reading failed), the
   // child is stopped rather than waited for: one that never stops printing would never end.
@@ -236,19 +244,22 @@ CapturedRun Command::run_capturing_output(std::size_t limit) const {
       result.end = stop();
       result.overflowed = true;
       break;
-    case Drained::failed:
+    case Drained::failed: {
+      const int reason = errno;
       stop();
+      result.end = ChildEnd::not_run(reason);
       break;
+    }
   }
   return result;
 }
 
 ChildEnd Command::run_keeping_output_tail(OutputTail& printed) const noexcept {
   Fd read_end, write_end;
-  if (!make_pipe(read_end, write_end)) return ChildEnd::not_run();
+  if (!make_pipe(read_end, write_end)) return ChildEnd::not_run(errno);
   const pid_t pid = spawn(write_end.get(), write_end.get());
   write_end.reset();  // or the pipe would never reach its end
-  if (pid < 0) return ChildEnd::not_run();
+  if (pid < 0) return ChildEnd::not_run(-pid);
 
   ChildWatch child(pid);
   KeptTail tail(printed);

@@ -70,7 +70,8 @@ class Command {
 
  private:
   // Starts the child with standard input on /dev/null and output and error on the given
-  // descriptors (the null device for -1). Its process id, or -1 when it could not be started.
+  // descriptors (the null device for -1). Its process id, or, when it could not be started, the
+  // reason as a negative errno value.
   pid_t spawn(int output, int error) const noexcept;
 
   std::vector<std::string> argv_;

@@ -40,7 +40,7 @@ bool ChildWatch::ended() noexcept {
   int status = 0;
   const pid_t found = retry_on_eintr([&] { return ::waitpid(pid_, &status, WNOHANG); });
   if (found == 0) return false;
-  end_ = found < 0 ? ChildEnd::not_run() : end_of_wait_status(status);
+  end_ = found < 0 ? ChildEnd::not_run(errno) : end_of_wait_status(status);
   return true;
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <csignal>
 
 #include "shell_command.h"
@@ -26,6 +27,8 @@ TEST(ChildProcess, ASignalIsNeverAnExitCode) {
 }
 
 TEST(DescribeEnd, NamesEachWayAChildEnds) {
+  EXPECT_EQ(describe_end(ChildEnd::not_run(ENOENT)), "could not be run: No such file or directory");
+  EXPECT_EQ(describe_end(ChildEnd::not_run(EACCES)), "could not be run: Permission denied");
   EXPECT_EQ(describe_end(ChildEnd::not_run()), "could not be run");
   EXPECT_EQ(describe_end(ChildEnd::exited(126)), "ended with exit status 126");
   EXPECT_EQ(describe_end(ChildEnd::signalled(SIGKILL)), "was ended by signal 9 (SIGKILL)");

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstddef>
 #include <cstdlib>
@@ -27,13 +28,14 @@ std::size_t open_descriptors() {
 }
 
 TEST(ChildProcess, ProgramsThatCannotRunAreNotRun) {
-  EXPECT_EQ(Command("/no/such/program", {}).run(), ChildEnd::not_run());
-  EXPECT_EQ(Command("/", {}).run(), ChildEnd::not_run()) << "a directory";
-  EXPECT_EQ(Command("/etc/passwd", {}).run(), ChildEnd::not_run()) << "not executable";
+  // Each with its reason.
+  EXPECT_EQ(Command("/no/such/program", {}).run(), ChildEnd::not_run(ENOENT));
+  EXPECT_EQ(Command("/", {}).run(), ChildEnd::not_run(EACCES)) << "a directory";
+  EXPECT_EQ(Command("/etc/passwd", {}).run(), ChildEnd::not_run(EACCES)) << "not executable";
   // A bare name is never looked up in PATH, even though /bin/sh and /usr/bin/true exist.
-  EXPECT_EQ(Command("sh", {"-c", "exit 0"}).run(), ChildEnd::not_run());
-  EXPECT_EQ(Command("true", {}).run(), ChildEnd::not_run());
-  EXPECT_EQ(Command("", {}).run(), ChildEnd::not_run());
+  EXPECT_EQ(Command("sh", {"-c", "exit 0"}).run(), ChildEnd::not_run(EINVAL));
+  EXPECT_EQ(Command("true", {}).run(), ChildEnd::not_run(EINVAL));
+  EXPECT_EQ(Command("", {}).run(), ChildEnd::not_run(EINVAL));
 }
 
 TEST(ChildProcess, AnExecutableTextWithoutInterpreterLineIsNeverGivenToAShell) {
@@ -46,7 +48,7 @@ TEST(ChildProcess, AnExecutableTextWithoutInterpreterLineIsNeverGivenToAShell) {
   ASSERT_EQ(::chmod(path, 0755), 0);
   const ChildEnd end = Command(path, {}).run();
   ::unlink(path);
-  EXPECT_EQ(end, ChildEnd::not_run());
+  EXPECT_EQ(end, ChildEnd::not_run(ENOEXEC));
 }
 
 TEST(ChildProcess, ArgumentsArriveOneForOneAndUnparsed) {
@@ -124,10 +126,10 @@ TEST(CapturingOutput, SignalsMissingProgramsAndDescriptors) {
   EXPECT_EQ(shell("echo partial; kill -KILL $$").run_capturing_output(kNoLimit).end,
             ChildEnd::signalled(SIGKILL));
   const CapturedRun missing = Command("/no/such/program", {}).run_capturing_output(kNoLimit);
-  EXPECT_EQ(missing.end, ChildEnd::not_run());
+  EXPECT_EQ(missing.end, ChildEnd::not_run(ENOENT));
   EXPECT_EQ(missing.output, "");
   EXPECT_EQ(Command("dpkg-deb", {"--version"}).run_capturing_output(kNoLimit).end,
-            ChildEnd::not_run());
+            ChildEnd::not_run(EINVAL));
   // ls lists the shell's descriptors from outside, so its own listing handle does not show.
   EXPECT_EQ(shell("/bin/ls /proc/$$/fd").run_capturing_output(kNoLimit).output, "0\n1\n2\n");
   EXPECT_EQ(open_descriptors(), before);

@@ -289,7 +289,7 @@ TEST_F(StagingTest, AFailureSaysWhichStepFailedAndHow) {
   EXPECT_TRUE(reason(payload(), answering("exec yes"), base_)
                   .ends_with(" Version printed more than 1048576 bytes and was stopped"));
   EXPECT_TRUE(reason(payload(), (tmp_.path() / "missing-reader").string(), base_)
-                  .ends_with(" Package could not be run"));
+                  .ends_with(" Package could not be run: No such file or directory"));
   EXPECT_TRUE(entries(base_).empty());
 }
 

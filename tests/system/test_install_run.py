@@ -327,7 +327,7 @@ def test_pkexec_missing_restarts_once_and_reports_failure():
     report = run_case("no-pkexec", desktop="regular", pkexec="missing")
     assert report["calls"] == ["python3", "velto-desktop"]
     assert_reported(report, "linuxSetupFailed")
-    assert_lines(report, "/usr/bin/pkexec could not be run")
+    assert_lines(report, "/usr/bin/pkexec could not be run: No such file or directory")
 
 
 @pytest.mark.parametrize("hanging, display", [("velto-desktop", "x11"), ("pkexec", "wayland")])
