@@ -20,10 +20,14 @@ ifeq ($(CI),true)
 CMAKE_FLAGS += -DVELTO_WERROR=ON
 endif
 
-.PHONY: deps configure build run test test-sanitizers dist bench format clean
+.PHONY: deps deps-build configure build run test test-sanitizers dist bench format clean
+
+# What building and running need; `deps` adds what the tests and benchmarks need.
+deps-build:
+	@tools/install-deps build
 
 deps:
-	@tools/install-deps
+	@tools/install-deps all
 
 configure:
 	cmake -S . -B $(call quote,$(BUILD_DIR)) $(CMAKE_FLAGS) -DVELTO_PACKAGE="$$VELTO_PACKAGE"
@@ -31,7 +35,7 @@ configure:
 build: configure
 	cmake --build $(call quote,$(BUILD_DIR)) -j $(JOBS)
 
-run: deps build
+run: deps-build build
 	./$(call quote,$(BUILD_DIR))/velto-linux-setup $(ARGS)
 
 # ctest prints no output of a suite that passed or that it counts as skipped, so the skipped cases
@@ -71,7 +75,7 @@ test-sanitizers: deps
 # check and the configure step share one shell.
 SOURCE_DATE_EPOCH ?= $(shell git log -1 --format=%ct -- . 2>/dev/null)
 
-dist: deps
+dist: deps-build
 	@set -e; \
 	package=$$(tools/check-dist-source $(call quote,$(CURDIR)) "$$VELTO_PACKAGE" \
 	  "$$VELTO_DIST_STAND_IN"); \
