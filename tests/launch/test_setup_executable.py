@@ -15,28 +15,20 @@ import time
 import pytest
 
 import displays
+from build_facts import package_facts
 from prerequisites import require
-from setup_window import SetupWindow
+from setup_window import SetupWindow, identity_texts
 from waiting import wait_for
 
 SETUP = os.environ["VELTO_SETUP"]
 FAULT_SHIM = os.environ["VELTO_FAULT_SHIM"]
 SCREENSHOT_DIR = os.environ["VELTO_SCREENSHOT_DIR"]
 
-ENGLISH_TITLE = "Velto - Remote Access Setup"
-TURKISH_TITLE = "Velto - Uzak Erişim Kurulumu"
-ENGLISH_CONSENT = (
-    "Velto will be installed on this computer. Missing dependencies may be downloaded and Linux "
-    "administrator approval will be requested. Continue?"
-)
-ENGLISH_FAILED = (
-    "Setup could not finish. This installer requires Ubuntu/Debian amd64; run it from a terminal "
-    "for details."
-)
-TURKISH_FAILED = (
-    "Kurulum tamamlanamadı. Bu kurucu Ubuntu/Debian amd64 içindir; ayrıntı için terminalden "
-    "çalıştırın."
-)
+# The texts of the documents the program carries (translation_documents_test.cpp holds the words).
+ENGLISH, TURKISH = identity_texts("en"), identity_texts("tr")
+ENGLISH_TITLE, TURKISH_TITLE = ENGLISH["linuxSetupTitle"], TURKISH["linuxSetupTitle"]
+ENGLISH_CONSENT = ENGLISH["linuxSetupConsent"]
+ENGLISH_FAILED, TURKISH_FAILED = ENGLISH["linuxSetupFailed"], TURKISH["linuxSetupFailed"]
 
 # xdotool matches titles in its own locale, so it needs a UTF-8 one for the Turkish title.
 XDOTOOL_ENV = dict(os.environ, LANG="C.UTF-8", LC_ALL="C.UTF-8")
@@ -178,7 +170,7 @@ def test_install_press_is_reported_in_the_window(running, display):
     window = running(display, program_env(display, "en_US.UTF-8"))
     assert window.rows() == [
         ("icon", ""),
-        ("label", "Velto 0.1.80"),
+        ("label", "Velto " + package_facts()["Version"]),
         ("label", ENGLISH_CONSENT),
         ("label", ""),
         ("animation", "Spinner"),

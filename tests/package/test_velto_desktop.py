@@ -14,10 +14,14 @@ import time
 import uuid
 
 import pytest
+from build_facts import package_facts
 
 from helpers import (PREFLIGHT, REPO, FakeDesktop, as_runner, runner_uid, script_text,
                      start_session_bus, stop)
 from waiting import wait_for
+
+# The stand-in is the carried package's program, of its version.
+VERSION = package_facts()["Version"]
 
 BINARY = pathlib.Path(os.environ.get("VELTO_DESKTOP_BINARY",
                                      REPO / "build" / "package" / "velto-desktop"))
@@ -117,7 +121,7 @@ def desktop(user_dir):
 
 def test_version():
     done = subprocess.run([str(BINARY), "--version"], capture_output=True, timeout=10)
-    assert (done.returncode, done.stdout) == (0, b"velto-desktop 0.1.80\n")
+    assert (done.returncode, done.stdout) == (0, f"velto-desktop {VERSION}\n".encode())
 
 
 def test_an_instance_is_handed_off_by_the_preflight(desktop):
@@ -128,7 +132,7 @@ def test_an_instance_is_handed_off_by_the_preflight(desktop):
     assert list(record) == OPEN_FIELDS
     assert name == record["instance"] + ".json"
     assert str(uuid.UUID(record["instance"])) == record["instance"]
-    assert record["schemaVersion"] == 1 and record["version"] == "0.1.80"
+    assert record["schemaVersion"] == 1 and record["version"] == VERSION
     assert started - 1000 <= record["startedAt"] <= time.time() * 1000
 
     assert desktop.preflight() == 0
@@ -210,7 +214,7 @@ def test_records_of_ended_instances_are_pruned_to_the_newest(desktop):
 
     def put(name, **fields):
         base = {"schemaVersion": 1, "instance": str(uuid.uuid4()), "pid": 1,
-                "version": "0.1.80"}
+                "version": VERSION}
         (desktop.lifecycle / name).write_text(json.dumps({**base, **fields}))
 
     for started in range(1, 31):

@@ -31,19 +31,26 @@ USER_PATH = "/usr/local/bin:/usr/bin:/bin"
 SOURCE_DIR = pathlib.Path(os.environ.get("VELTO_SOURCE_DIR", HERE.parent.parent))
 BUILD_DIR = pathlib.Path(os.environ.get("VELTO_BUILD_DIR", SOURCE_DIR / "build"))
 SETUP_PROGRAM = BUILD_DIR / "velto-linux-setup"
-EMBEDDED_DEB = pathlib.Path(os.environ.get("VELTO_EMBEDDED_DEB",
-                                           BUILD_DIR / "package" / "velto_0.1.80_amd64.deb"))
+
+def embedded_deb():
+    """The package file the build embedded: the stand-in built from package/ unless named."""
+    from build_facts import package_facts
+
+    default = BUILD_DIR / "package" / "{Package}_{Version}_{Architecture}.deb".format(
+        **package_facts())
+    return pathlib.Path(os.environ.get("VELTO_EMBEDDED_DEB", default))
+
 
 
 def payload_digest():
     """The digest the program carries: that of the package file the build embedded."""
     import hashlib
 
-    return hashlib.sha256(EMBEDDED_DEB.read_bytes()).hexdigest()
+    return hashlib.sha256(embedded_deb().read_bytes()).hexdigest()
 
 
 def payload_size():
-    return EMBEDDED_DEB.stat().st_size
+    return embedded_deb().stat().st_size
 
 
 # --- outside: starting a run -------------------------------------------------------------------

@@ -9,6 +9,7 @@ import time
 import pytest
 
 import namespaces
+from build_facts import package_facts
 from waiting import wait_for
 
 SETUP = os.environ["VELTO_SETUP"]
@@ -131,8 +132,8 @@ def test_injected_faults_give_1_and_leave_nothing(tmpdir_base, fault, error):
 # the Package answer decides.
 def fake_reader(package_answer):
     return ("#!/bin/sh\n"
-            "case $3 in Package) {} ;; Version) echo 0.1.80;; Architecture) echo amd64;; esac\n"
-            ).format(package_answer)
+            "case $3 in Package) {} ;; Version) echo {Version};; Architecture) echo {Architecture};; "
+            "esac\n").format(package_answer, **package_facts())
 
 
 FAULTY_READERS = {

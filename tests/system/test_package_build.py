@@ -7,14 +7,12 @@ import tempfile
 
 import pytest
 
+from build_facts import package_facts
 from source_copy import commit, committed_copy, copy_sources
 
 SOURCE = os.environ["VELTO_SOURCE_DIR"]
 DEB = os.environ["VELTO_DESKTOP_DEB"]
-# The package's facts as the build declares them.
-FIELDS = {"Package": os.environ["VELTO_PACKAGE_NAME"],
-          "Version": os.environ["VELTO_PACKAGE_VERSION"],
-          "Architecture": os.environ["VELTO_PACKAGE_ARCHITECTURE"]}
+FIELDS = package_facts()
 WITH_DISPLAY = os.path.join(SOURCE, "tests", "ui", "with-display")
 
 

@@ -27,15 +27,14 @@ using testing::pump_for;
 using testing::pump_until;
 using testing::test_application;
 
-constexpr const char* kEnglishInstalling = "Downloading and verifying…";
-constexpr const char* kEnglishFailed =
-    "Setup could not finish. This installer requires Ubuntu/Debian amd64; run it from a terminal "
-    "for details.";
-constexpr const char* kEnglishPrepareBusy =
-    "Installation has not started. Finish the active Velto connection or transfer, then retry.";
-
 SharedCatalogue builtin(Language language) {
   return parse_catalogue(builtin_translation(language));
+}
+
+// A text of a built-in document, as the window shows it; translation_documents_test.cpp holds the
+// words themselves.
+std::string text(Language language, const char* key) {
+  return builtin(language)->lookup_text(key).value();
 }
 
 SharedCatalogue catalogue_of(const char* identity) {
@@ -147,7 +146,7 @@ TEST_F(SetupWindowTest, EnglishWindowHasItsPropertiesRowsAndTexts) {
 
   EXPECT_TRUE(GTK_IS_APPLICATION_WINDOW(w.window));
   EXPECT_EQ(gtk_window_get_application(w.window), test_application());
-  EXPECT_STREQ(gtk_window_get_title(w.window), "Velto - Remote Access Setup");
+  EXPECT_EQ(gtk_window_get_title(w.window), text(Language::kEnglish, "linuxSetupTitle"));
   gint default_width = 0;
   gint default_height = 0;
   gboolean resizable = TRUE;
@@ -199,20 +198,19 @@ TEST_F(SetupWindowTest, EnglishWindowHasItsPropertiesRowsAndTexts) {
   EXPECT_EQ(gdk_pixbuf_get_height(image), 48);
 
   EXPECT_EQ(label_text(w.version), "Velto " + std::string(kPackageVersion));
-  EXPECT_EQ(label_text(w.consent),
-            "Velto will be installed on this computer. Missing dependencies may be downloaded and "
-            "Linux administrator approval will be requested. Continue?");
+  EXPECT_EQ(label_text(w.consent), text(Language::kEnglish, "linuxSetupConsent"));
   EXPECT_EQ(label_text(w.message), "");
   EXPECT_FALSE(spinning(w));
-  EXPECT_STREQ(gtk_button_get_label(w.install), "Install");
+  const std::string install = text(Language::kEnglish, "linuxSetupInstall");
+  EXPECT_EQ(gtk_button_get_label(w.install), install);
   EXPECT_TRUE(gtk_widget_get_sensitive(GTK_WIDGET(w.install)));
 
   // For the keyboard: Install has the focus, is the default, and Alt+I presses it.
   EXPECT_EQ(gtk_window_get_focus(w.window), GTK_WIDGET(w.install));
   EXPECT_TRUE(gtk_widget_has_default(GTK_WIDGET(w.install)));
-  EXPECT_EQ(label_text(shown_label(w)), "Install");
+  EXPECT_EQ(label_text(shown_label(w)), install);
   EXPECT_EQ(gtk_label_get_mnemonic_keyval(shown_label(w)), GDK_KEY_i);
-  EXPECT_STREQ(atk_object_get_name(gtk_widget_get_accessible(GTK_WIDGET(w.install))), "Install");
+  EXPECT_EQ(atk_object_get_name(gtk_widget_get_accessible(GTK_WIDGET(w.install))), install);
 
   // Nothing forces the size: GTK gives the content its natural height, no blank block in it.
   gint width = 0;
@@ -224,14 +222,13 @@ TEST_F(SetupWindowTest, EnglishWindowHasItsPropertiesRowsAndTexts) {
 
 TEST_F(SetupWindowTest, TurkishWindowShowsTheTurkishTexts) {
   const SetupWindow w = open(builtin(Language::kTurkish));
-  EXPECT_STREQ(gtk_window_get_title(w.window), "Velto - Uzak Erişim Kurulumu");
-  EXPECT_STREQ(gtk_button_get_label(w.install), "Kur");
-  EXPECT_EQ(label_text(shown_label(w)), "Kur");
+  EXPECT_EQ(gtk_window_get_title(w.window), text(Language::kTurkish, "linuxSetupTitle"));
+  const std::string install = text(Language::kTurkish, "linuxSetupInstall");
+  EXPECT_EQ(gtk_button_get_label(w.install), install);
+  EXPECT_EQ(label_text(shown_label(w)), install);
   EXPECT_EQ(gtk_label_get_mnemonic_keyval(shown_label(w)), GDK_KEY_k);
-  EXPECT_STREQ(atk_object_get_name(gtk_widget_get_accessible(GTK_WIDGET(w.install))), "Kur");
-  EXPECT_EQ(label_text(w.consent),
-            "Velto bu bilgisayara kurulacak. Gerekirse paket bağımlılıkları internetten "
-            "indirilecek ve Linux yönetici onayı istenecek. Devam edilsin mi?");
+  EXPECT_EQ(atk_object_get_name(gtk_widget_get_accessible(GTK_WIDGET(w.install))), install);
+  EXPECT_EQ(label_text(w.consent), text(Language::kTurkish, "linuxSetupConsent"));
   EXPECT_EQ(label_text(w.version), "Velto " + std::string(kPackageVersion));
   EXPECT_NE(w.icon, nullptr);
 }
@@ -246,9 +243,9 @@ TEST_F(SetupWindowTest, IconThatDoesNotDecodeLeavesOutIconAndImageRow) {
   // error, and the rows it never filled must not be shown.
   std::vector<unsigned char> damaged_pixels(icon.begin(), icon.end());
   for (std::size_t i = icon.size() / 2; i < icon.size() / 2 + 64; ++i) damaged_pixels[i] ^= 0xFF;
-  const unsigned char text[] = "not an image";
+  const unsigned char words[] = "not an image";
   const std::vector<std::span<const unsigned char>> bad = {
-      {}, std::span(text), std::span(header_only), std::span(not_png), std::span(damaged_pixels)};
+      {}, std::span(words), std::span(header_only), std::span(not_png), std::span(damaged_pixels)};
   for (const auto bytes : bad) {
     SCOPED_TRACE(bytes.size());
     const SetupWindow w = open(builtin(Language::kEnglish), bytes);
@@ -259,7 +256,7 @@ TEST_F(SetupWindowTest, IconThatDoesNotDecodeLeavesOutIconAndImageRow) {
                                               GTK_WIDGET(w.install)};
     EXPECT_EQ(children_of(gtk_bin_get_child(GTK_BIN(w.window))), expected);
     EXPECT_EQ(label_text(w.version), "Velto " + std::string(kPackageVersion));
-    EXPECT_STREQ(gtk_button_get_label(w.install), "Install");
+    EXPECT_EQ(gtk_button_get_label(w.install), text(Language::kEnglish, "linuxSetupInstall"));
     gtk_widget_destroy(GTK_WIDGET(w.window));
     pump_for(10ms);
   }
@@ -295,8 +292,8 @@ TEST_F(SetupWindowTest, InstallMakesTheWindowBusyAndClosingIsRefused) {
   gtk_button_clicked(w.install);
   // The busy state is there before the worker thread exists, with no main-loop turn in between.
   EXPECT_TRUE(busy(w));
-  EXPECT_EQ(label_text(w.message), kEnglishInstalling);
-  EXPECT_EQ(description(w), kEnglishInstalling);
+  EXPECT_EQ(label_text(w.message), text(Language::kEnglish, "updateInstalling"));
+  EXPECT_EQ(description(w), text(Language::kEnglish, "updateInstalling"));
 
   auto sender = worker_.take_run();
   ASSERT_TRUE(sender);
@@ -309,7 +306,7 @@ TEST_F(SetupWindowTest, InstallMakesTheWindowBusyAndClosingIsRefused) {
   // Nothing sent and the worker still holds its end: ticks change nothing.
   pump_for(350ms);
   EXPECT_TRUE(busy(w));
-  EXPECT_EQ(label_text(w.message), kEnglishInstalling);
+  EXPECT_EQ(label_text(w.message), text(Language::kEnglish, "updateInstalling"));
   request_close();
   EXPECT_FALSE(closed_);
 }
@@ -330,7 +327,7 @@ TEST_F(SetupWindowTest, CompletedClosesTheWindowWithoutTouchingLabelOrButton) {
   gboolean spinner_active = TRUE;
   g_object_get(spinner.get(), "active", &spinner_active, nullptr);
   EXPECT_FALSE(spinner_active);
-  EXPECT_EQ(label_text(message.get()), kEnglishInstalling);
+  EXPECT_EQ(label_text(message.get()), text(Language::kEnglish, "updateInstalling"));
   EXPECT_FALSE(gtk_widget_get_sensitive(GTK_WIDGET(install.get())));
 }
 
@@ -344,8 +341,8 @@ TEST_F(SetupWindowTest, ReportShowsItsTextAndOffersInstallAgain) {
   sender.reset();
 
   ASSERT_TRUE(pump_until([&] { return offered_again(w); }));
-  EXPECT_EQ(label_text(w.message), kEnglishPrepareBusy);
-  EXPECT_EQ(description(w), kEnglishPrepareBusy);
+  EXPECT_EQ(label_text(w.message), text(Language::kEnglish, "linuxSetupPrepareBusy"));
+  EXPECT_EQ(description(w), text(Language::kEnglish, "linuxSetupPrepareBusy"));
   // GTK took the focus from the insensitive button; it is back, so Enter or Space retries.
   EXPECT_EQ(gtk_window_get_focus(w.window), GTK_WIDGET(w.install));
   EXPECT_FALSE(closed_);
@@ -454,9 +451,7 @@ TEST_F(SetupWindowTest, WorkerEndingWithoutAReportShowsTheFailedText) {
   sender.reset();
 
   ASSERT_TRUE(pump_until([&] { return offered_again(w); }));
-  EXPECT_EQ(label_text(w.message),
-            "Kurulum tamamlanamadı. Bu kurucu Ubuntu/Debian amd64 içindir; ayrıntı için "
-            "terminalden çalıştırın.");
+  EXPECT_EQ(label_text(w.message), text(Language::kTurkish, "linuxSetupFailed"));
   EXPECT_EQ(description(w), label_text(w.message));
   EXPECT_EQ(gtk_window_get_focus(w.window), GTK_WIDGET(w.install));
   EXPECT_FALSE(closed_);
@@ -499,7 +494,7 @@ TEST_F(SetupWindowTest, InstallAfterAReportStartsACompleteNewRun) {
 
   gtk_button_clicked(w.install);
   EXPECT_TRUE(busy(w));
-  EXPECT_EQ(label_text(w.message), kEnglishInstalling);
+  EXPECT_EQ(label_text(w.message), text(Language::kEnglish, "updateInstalling"));
   auto second = worker_.take_run();
   ASSERT_TRUE(second);
   EXPECT_EQ(worker_.runs_started(), 2);
@@ -510,7 +505,7 @@ TEST_F(SetupWindowTest, InstallAfterAReportStartsACompleteNewRun) {
 
   second->send(ProgressEvent::report("linuxSetupFailed"));
   ASSERT_TRUE(pump_until([&] { return offered_again(w); }));
-  EXPECT_EQ(label_text(w.message), kEnglishFailed);
+  EXPECT_EQ(label_text(w.message), text(Language::kEnglish, "linuxSetupFailed"));
 }
 
 TEST_F(SetupWindowTest, ClickedTwiceInARowStartsOneRun) {
@@ -554,7 +549,7 @@ TEST_F(SetupWindowTest, WorkerThatFinishesAtOnceIsShownOnTheFirstTick) {
   EXPECT_GE(std::chrono::steady_clock::now() - before_click, 100ms) << "shown before a tick";
   ASSERT_TRUE(pump_until([&] { return own.shown.has_value(); }));
   EXPECT_TRUE(*own.shown) << "shown on a later tick than the first";
-  EXPECT_EQ(label_text(w.message), kEnglishPrepareBusy);
+  EXPECT_EQ(label_text(w.message), text(Language::kEnglish, "linuxSetupPrepareBusy"));
 }
 
 TEST_F(SetupWindowTest, RunsReleaseTheirContextsAndTheWindowIsFreedAfterClosing) {
@@ -590,7 +585,7 @@ TEST_F(SetupWindowTest, WorkerBodyThatThrowsEndsItsThreadAndTheRunAsFailed) {
   const bool ended = pump_until([&] { return offered_again(w); });
   const std::string diagnostics = ::testing::internal::GetCapturedStderr();
   ASSERT_TRUE(ended);
-  EXPECT_EQ(label_text(w.message), kEnglishFailed);
+  EXPECT_EQ(label_text(w.message), text(Language::kEnglish, "linuxSetupFailed"));
   EXPECT_NE(diagnostics.find("staging exploded"), std::string::npos) << diagnostics;
 }
 
