@@ -52,27 +52,6 @@ TEST_F(DiagnosticsTest, ARecoveryRestartThatFailedGetsALineOnlyWithALauncher) {
   EXPECT_EQ(run_install_steps(plan()).diagnostics, two);
 }
 
-// What each status of the root script, as pkexec passes it on, means.
-TEST(InstallLine, SaysWhatEachStatusOfTheRootScriptMeans) {
-  const std::pair<int, const char*> cases[] = {
-      {1,
-       "the install script refused: not running as root, no work directory under /var/tmp, or "
-       "the copy's size or digest differs"},
-      {2, "the install script was given arguments of the wrong form"},
-      {100, "apt-get failed; /var/log/apt/term.log has dpkg's messages only when dpkg ran"},
-      {124, "copying the staged package took longer than 30 seconds"},
-      {125, "a command of the install script failed"},
-      {126, "the administrator refused or cancelled"},
-      {127, "not authorised, or pkexec could not run the install script"},
-      {130, "the install script was interrupted by a signal"},
-  };
-  for (const auto& [status, meaning] : cases) {
-    EXPECT_EQ(install_line("/p", ChildEnd::exited(status)),
-              "velto-linux-setup: /p ended with exit status " + std::to_string(status) + " (" +
-                  meaning + ")");
-  }
-}
-
 TEST_F(DiagnosticsTest, AptGetsFailureNamesTheProcessHoldingAPackageManagersLock) {
   // A process of the test's own takes a POSIX record lock, as apt and dpkg do, on the last of
   // three lock files, says its process id once it holds it, and keeps it until its input closes.

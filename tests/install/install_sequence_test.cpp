@@ -41,6 +41,8 @@ struct Row {
   const char* restart;
   const char* expected;  // the Report's key; null: Completed
   Strings started;
+  // How the line on standard error about pkexec ends, when it says what its status means.
+  const char* meaning = nullptr;
 };
 
 void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
@@ -92,6 +94,11 @@ TEST_P(MappingTest, OutcomeAndChildren) {
   const bool sent_to_terminal =
       row.expected != nullptr && std::string_view(row.expected) == outcome_key::kFailed;
   EXPECT_EQ(!written.empty(), sent_to_terminal) << written;
+  if (row.meaning != nullptr) {
+    EXPECT_EQ(written.substr(0, written.find('\n')),
+              "velto-linux-setup: " + (bin() / "pkexec").string() + " ended with exit status " +
+                  std::string(row.install).substr(5) + " (" + row.meaning + ")");
+  }
   const std::string expected =
       row.expected == nullptr ? "Completed" : std::string("Report ") + row.expected;
   EXPECT_EQ(describe(received), expected);
@@ -139,15 +146,27 @@ INSTANTIATE_TEST_SUITE_P(
         Row{"PythonMissingFailedWithoutPkexec", regular, nullptr, "exit 0", "exit 0",
             key::kPrepareFailed, Strings{}},
         // Privileged install: any failure gets one recovery restart whose result is ignored.
+        // The line about pkexec says what each status of the root script means.
         Row{"Install1RecoveryRestartIgnored", regular, "exit 0", "exit 1", "exit 0", key::kFailed,
-            kAll},
+            kAll,
+            "the install script refused: not running as root, no work directory under /var/tmp, "
+            "or the copy's size or digest differs"},
         Row{"Install2RecoveryRestartIgnored", regular, "exit 0", "exit 2", "exit 0", key::kFailed,
-            kAll},
-        Row{"Install126Dismissed", regular, "exit 0", "exit 126", "exit 0", key::kFailed, kAll},
-        Row{"Install127NotAuthorised", regular, "exit 0", "exit 127", "exit 0", key::kFailed, kAll},
+            kAll, "the install script was given arguments of the wrong form"},
+        Row{"Install124CopyTimedOut", regular, "exit 0", "exit 124", "exit 0", key::kFailed, kAll,
+            "copying the staged package took longer than 30 seconds"},
+        Row{"Install125CommandFailed", regular, "exit 0", "exit 125", "exit 0", key::kFailed, kAll,
+            "a command of the install script failed"},
+        Row{"Install126Dismissed", regular, "exit 0", "exit 126", "exit 0", key::kFailed, kAll,
+            "the administrator refused or cancelled"},
+        Row{"Install127NotAuthorised", regular, "exit 0", "exit 127", "exit 0", key::kFailed, kAll,
+            "not authorised, or pkexec could not run the install script"},
+        Row{"Install130Interrupted", regular, "exit 0", "exit 130", "exit 0", key::kFailed, kAll,
+            "the install script was interrupted by a signal"},
         Row{"InstallKilled", regular, "exit 0", "signal 9", "exit 0", key::kFailed, kAll},
         Row{"InstallFailedRecoveryBusyIgnored", regular, "exit 0", "exit 100", "exit 21",
-            key::kFailed, kAll},
+            key::kFailed, kAll,
+            "apt-get failed; /var/log/apt/term.log has dpkg's messages only when dpkg ran"},
         Row{"InstallFailedRecoveryKilledIgnored", regular, "exit 0", "exit 1", "signal 9",
             key::kFailed, kAll},
         Row{"PkexecMissingStillRestarts", regular, "exit 0", nullptr, "exit 0", key::kFailed,
