@@ -66,10 +66,8 @@ class SpawnAttributes {
   }
   // The child starts as this program was started: no signal blocked (the worker thread may have
   // inherited a mask from whoever created it), the signals that were ignored then still ignored,
-  // and every other signal at its default, whatever this process did with it since. An isolated
-  // child also keeps SIGPIPE ignored, leads a process group of its own and starts with TERM, INT
-  // and HUP blocked: a mask survives exec and fork, so the programs it runs in turn (tar) keep
-  // it too, and such a signal stays pending, unacted on, until the process ends.
+  // and every other signal at its default, whatever this process did with it since; an isolated
+  // one as ChildSignals::isolated says.
   bool fresh_signals(ChildSignals signals) noexcept {
     sigset_t blocked;
     ::sigemptyset(&blocked);

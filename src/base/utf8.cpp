@@ -73,18 +73,18 @@ bool is_unicode_white_space(char32_t c) noexcept {
          c == 0x3000;
 }
 
-std::string_view trim_field_output(std::string_view output) noexcept {
+std::string_view trim_unicode_white_space(std::string_view text) noexcept {
   // One pass: where the first code point that is not white space starts, and where the last one
   // ends. Decoding the bytes between from their start gives the same code points again.
-  std::size_t begin = output.size();
+  std::size_t begin = text.size();
   std::size_t end = 0;
-  for (Utf8Reader reader(output); !reader.done();) {
+  for (Utf8Reader reader(text); !reader.done();) {
     const std::size_t at = reader.offset();
     if (is_unicode_white_space(reader.next())) continue;
-    if (begin == output.size()) begin = at;
+    if (begin == text.size()) begin = at;
     end = reader.offset();
   }
-  return begin < end ? output.substr(begin, end - begin) : std::string_view();
+  return begin < end ? text.substr(begin, end - begin) : std::string_view();
 }
 
 }  // namespace velto

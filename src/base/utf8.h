@@ -46,8 +46,8 @@ class Utf8Reader {
 // True for the code points of Unicode's White_Space property.
 bool is_unicode_white_space(char32_t c) noexcept;
 
-// The bytes of a field reader's output that remain once Unicode white space is trimmed from both
-// ends (the output read as UTF-8 with replacement).
-std::string_view trim_field_output(std::string_view output) noexcept;
+// The bytes of `text` that remain once Unicode white space is trimmed from both ends (the text read
+// as UTF-8 with replacement).
+std::string_view trim_unicode_white_space(std::string_view text) noexcept;
 
 }  // namespace velto

@@ -5,7 +5,7 @@
 namespace velto {
 
 bool field_output_matches(std::string_view output, std::string_view expected) noexcept {
-  Utf8Reader got(trim_field_output(output));
+  Utf8Reader got(trim_unicode_white_space(output));
   Utf8Reader want(expected);
   while (!got.done() && !want.done()) {
     if (got.next() != want.next()) return false;

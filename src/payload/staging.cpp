@@ -28,13 +28,9 @@ constexpr std::size_t kPrintedLimit = 64;
 
 // Runs `reader -f path field` with standard input on /dev/null and reads both of its pipes to the
 // end together (so neither can stall the other), keeping at most kFieldOutputLimit bytes.
-// Nothing when it exited 0 naming `field.value`, otherwise what it did instead.
-//
-// dpkg-deb unpacks the control part into a directory under TMPDIR and removes it as it ends, but
-// not when a signal kills it. So the reader is isolated: a Ctrl-C or hang-up that ends this
-// program does not reach it, a TERM sent to every process of the session at logout waits,
-// blocked, until it has ended, and once this program is gone its answer into the closed pipe
-// fails with EPIPE, after which it removes its directory and ends.
+// Nothing when it exited 0 naming `field.value`, otherwise what it did instead. The reader runs
+// isolated from the signals that end this program (see ChildSignals::isolated): dpkg-deb unpacks
+// into TMPDIR and would leave that behind if one killed it.
 std::optional<StagingFailure> confirm_field(const std::string& reader, const std::string& path,
                                             const ControlField& field,
                                             const EnvironmentOverlay& environment) {
@@ -54,7 +50,7 @@ std::optional<StagingFailure> confirm_field(const std::string& reader, const std
   failure.overflowed = run.overflowed;
   // Past the limit: enough to finish a character that the limit cuts, and to tell that more
   // followed.
-  failure.printed = trim_field_output(run.output).substr(0, kPrintedLimit + 4);
+  failure.printed = trim_unicode_white_space(run.output).substr(0, kPrintedLimit + 4);
   return failure;
 }
 
