@@ -101,6 +101,14 @@ def damaged_copy(source, target):
     return target
 
 
+def start_display(machine, user, display):
+    """The display of `user`'s desktop session: a weston of its own, or the namespace's X server."""
+    if display == "wayland":
+        machine.start_wayland(user)
+    else:
+        machine.start_x()
+
+
 def install_case(machine, desktop, python="wrapped", pkexec="exit 0", restart="exit 0",
                  as_root=False, close_during_run=False, watch_seconds=0.0, damaged=False,
                  display="x11"):
@@ -108,10 +116,7 @@ def install_case(machine, desktop, python="wrapped", pkexec="exit 0", restart="e
     program = None
     if damaged:
         program = damaged_copy(sandbox.SETUP_PROGRAM, "/tmp/damaged/velto-linux-setup")
-    if display == "wayland":
-        machine.start_wayland(user)
-    else:
-        machine.start_x()
+    start_display(machine, user, display)
     if python == "wrapped":
         machine.recording_python()
     else:
@@ -151,10 +156,7 @@ def terminate_case(machine):
 def display_lost_case(machine, display):
     """The display server ends while pkexec waits, as at a logout; GDK then ends the program."""
     user = machine.add_user("veltotest")
-    if display == "wayland":
-        machine.start_wayland(user)
-    else:
-        machine.start_x()
+    start_display(machine, user, display)
     server = machine.background[-1]
     started = pathlib.Path("/tmp/log/pkexec-started")
     machine.fake("pkexec", f'echo "$5" > {started}; sleep 30')
@@ -179,10 +181,7 @@ RECORD_ENVIRONMENT = "".join(
 
 def environment_case(machine, display):
     user = machine.add_user("veltotest")
-    if display == "wayland":
-        machine.start_wayland(user)
-    else:
-        machine.start_x()
+    start_display(machine, user, display)
     for name in ("dpkg-deb", "python3"):
         real = pathlib.Path(f"/usr/bin/{name}.real")
         real.write_bytes(pathlib.Path(os.path.realpath(f"/usr/bin/{name}")).read_bytes())
