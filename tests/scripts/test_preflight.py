@@ -509,15 +509,20 @@ def test_equal_start_times_keep_the_first_listed_record(verdict, first_version, 
     assert verdict({}, setup=setup) == expected
 
 
-def test_the_newest_usable_record_decides(verdict):
-    entries = {
-        "old.json": lambda pid: record(pid, startedAt=100, version="0.1.80"),
-        "new.json": lambda pid: record(pid, startedAt=200, version="0.1.73"),
-    }
-    assert verdict(entries) == UNUSABLE
-    # A newer record that is not usable does not hide an older usable one.
-    entries["new.json"] = lambda pid: record(pid, startedAt=200, version="0.01.73")
-    assert verdict(entries) == USABLE
+@pytest.mark.parametrize("older_first", [True, False], ids=["older-first", "newer-first"])
+def test_the_newest_usable_record_decides(verdict, older_first):
+    def records_with(newer_version):
+        def setup(directory, pid):
+            for name in ("a.json", "b.json"):
+                write(directory / name, "")
+            older, newer = listed(directory)[::1 if older_first else -1]
+            write(directory / older, record(pid, startedAt=100, version="0.1.80"))
+            write(directory / newer, record(pid, startedAt=200, version=newer_version))
+        return setup
+
+    assert verdict({}, setup=records_with("0.1.73")) == UNUSABLE
+    # A newer record that is not usable does not hide an older usable one, in either order.
+    assert verdict({}, setup=records_with("0.01.73")) == USABLE
 
 
 @pytest.mark.parametrize("position,expected", [(1023, USABLE), (1024, UNUSABLE)])
