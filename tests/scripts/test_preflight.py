@@ -2,14 +2,19 @@
 
 Most cases run against a real private session bus with fake desktop
 applications (fake_desktop.py). Replies that no real bus gives come from a
-recording gdbus stand-in inside the rig (see helpers.py).
+recording gdbus stand-in inside the rig (see helpers.py). The record rules
+run in-process, on the functions of the script imported as a module.
 """
 
+import importlib.util
 import json
 import os
 import pathlib
+import pwd
 import shutil
+import signal
 import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -90,6 +95,13 @@ def refusing():
     shutil.rmtree(home, ignore_errors=True)
 
 
+def fill(directory, pid, entries, setup):
+    for name, text in entries.items():
+        write(directory / name, text(pid) if callable(text) else text)
+    if setup is not None:
+        setup(directory, pid)
+
+
 def run_with_records(refusing, user_dir, entries, *, setup=None):
     """Runs against the refusing application with the given lifecycle entries.
 
@@ -98,11 +110,7 @@ def run_with_records(refusing, user_dir, entries, *, setup=None):
     """
     bus, desktop = refusing
     data_home = user_dir / "data"
-    directory = make_lifecycle(data_home)
-    for name, text in entries.items():
-        write(directory / name, text(desktop.pid) if callable(text) else text)
-    if setup is not None:
-        setup(directory, desktop.pid)
+    fill(make_lifecycle(data_home), desktop.pid, entries, setup)
     return run_preflight(bus.env(XDG_DATA_HOME=str(data_home)), user_dir).status
 
 
@@ -258,6 +266,7 @@ def test_the_wait_ends_30_seconds_after_the_request(tmp_path):
 
 # ---- lifecycle records ----------------------------------------------------------
 
+# What a run against the refusing application gives; the in-process verdicts give the same.
 USABLE = 21
 UNUSABLE = 20
 
@@ -312,16 +321,96 @@ RECORD_CASES = {
 }
 
 
+# The in-process cases run the script's functions in the suite's process, which may be root:
+# none of them meets a real run's environment, file modes or interpreter. The cases through the
+# interpreter prove the wiring and keep what only a real run can show.
+
+
+@pytest.fixture(scope="module")
+def preflight():
+    """The script imported as a module; its __main__ guard keeps the import from running it."""
+    spec = importlib.util.spec_from_file_location("velto_preflight", PREFLIGHT)
+    module = importlib.util.module_from_spec(spec)
+    # The script prunes the search path as it starts, here the suite's own; and no __pycache__
+    # is to land beside it in the source tree.
+    saved = sys.path[:], sys.dont_write_bytecode
+    sys.dont_write_bytecode = True
+    try:
+        spec.loader.exec_module(module)
+    finally:
+        sys.path[:], sys.dont_write_bytecode = saved
+    return module
+
+
+APP_PID = 4321
+
+
+def took_too_long(signum, frame):
+    # Not TimeoutError: that is an OSError, which the script takes for an unreadable entry.
+    pytest.fail("require_protocol took more than 10 s")
+
+
+@pytest.fixture
+def verdict(preflight, tmp_path, monkeypatch, capfd):
+    """Runs require_protocol in-process; entries and setup are as for run_with_records.
+
+    Each call starts from an empty directory and gives what a run against the refusing
+    application would: USABLE or UNUSABLE. As run_preflight does, it holds the script to
+    printing nothing, and also to leaving no descriptor open.
+    """
+    monkeypatch.setenv("XDG_DATA_HOME", str(tmp_path))
+    directory = tmp_path / LIFECYCLE
+    # A read that blocks (a FIFO opened without O_NONBLOCK) ends a run of the interpreter at
+    # its timeout; in-process the alarm ends it.
+    previous = signal.signal(signal.SIGALRM, took_too_long)
+
+    def run(entries, *, setup=None):
+        shutil.rmtree(directory, ignore_errors=True)
+        directory.mkdir(parents=True)
+        fill(directory, APP_PID, entries, setup)
+        descriptors = os.listdir("/proc/self/fd")
+        signal.alarm(10)
+        try:
+            preflight.require_protocol(APP_PID)
+            status = USABLE
+        except preflight.Rejected as rejected:
+            assert rejected.code == UNUSABLE
+            status = UNUSABLE
+        finally:
+            signal.alarm(0)
+        assert len(os.listdir("/proc/self/fd")) == len(descriptors)
+        assert capfd.readouterr() == ("", "")
+        return status
+
+    yield run
+    signal.signal(signal.SIGALRM, previous)
+
+
 @pytest.mark.parametrize("make,expected", RECORD_CASES.values(), ids=RECORD_CASES.keys())
-def test_record_rules(refusing, user_dir, make, expected):
+def test_record_rules(verdict, make, expected):
+    assert verdict({"a.json": make}) == expected
+
+
+# One usable record and one that is too old, through the interpreter: either status also shows
+# that python3 -c ran the text's main() as __main__.
+@pytest.mark.parametrize("case", ["valid", "version-0.1.73"])
+def test_record_rules_through_the_interpreter(refusing, user_dir, case):
+    make, expected = RECORD_CASES[case]
     assert run_with_records(refusing, user_dir, {"a.json": make}) == expected
+
+
+@pytest.mark.parametrize("size,usable", [(2048, True), (2049, False)])
+def test_the_size_limit_holds_for_the_bytes_read(preflight, size, usable):
+    # Also for a file that grew past the limit after read_record took its size.
+    raw = record(APP_PID).ljust(size).encode()
+    assert (preflight.recorded_version(raw, APP_PID) is not None) == usable
 
 
 @pytest.mark.parametrize("name,expected", [
     ("b.json", USABLE), ("..json", USABLE), ("b.JSON", UNUSABLE), (".json", UNUSABLE),
     ("b.json.bak", UNUSABLE), ("b.json.", UNUSABLE), ("b", UNUSABLE)])
-def test_record_file_names(refusing, user_dir, name, expected):
-    assert run_with_records(refusing, user_dir, {name: record}) == expected
+def test_record_file_names(verdict, name, expected):
+    assert verdict({name: record}) == expected
 
 
 def symlink_to_record(directory, pid):
@@ -338,27 +427,30 @@ def directory_record(directory, pid):
     (directory / "b.json").mkdir()
 
 
-def unreadable_record(directory, pid):
-    write(directory / "b.json", record(pid), mode=0o000)
-
-
-@pytest.mark.parametrize("setup", [symlink_to_record, fifo_record, directory_record,
-                                   unreadable_record])
-def test_record_entries_that_are_not_plain_readable_files_are_skipped(refusing, user_dir,
-                                                                      setup):
-    assert run_with_records(refusing, user_dir, {}, setup=setup) == UNUSABLE
+@pytest.mark.parametrize("setup", [symlink_to_record, fifo_record, directory_record])
+def test_record_entries_that_are_not_plain_files_are_skipped(verdict, setup):
+    assert verdict({}, setup=setup) == UNUSABLE
     # Skipped, not fatal: a usable record beside it still counts.
+    assert verdict({"a.json": record}, setup=setup) == USABLE
+
+
+def test_an_unreadable_record_is_skipped(refusing, user_dir):
+    # Through the interpreter: only an ordinary user meets the file mode, and the suite may be root.
+    def unreadable_record(directory, pid):
+        write(directory / "b.json", record(pid), mode=0o000)
+
+    assert run_with_records(refusing, user_dir, {}, setup=unreadable_record) == UNUSABLE
     shutil.rmtree(user_dir / "data")
-    assert run_with_records(refusing, user_dir, {"a.json": record}, setup=setup) == USABLE
+    assert run_with_records(refusing, user_dir, {"a.json": record},
+                            setup=unreadable_record) == USABLE
 
 
-def test_a_record_nested_beyond_the_parsers_limit_is_unusable(refusing, user_dir):
+def test_a_record_nested_beyond_the_parsers_limit_is_unusable(verdict):
     # 2,000 bytes of nested arrays go past the JSON parser's recursion limit.
     nested = "[" * 1000 + "]" * 1000
-    assert run_with_records(refusing, user_dir, {"a.json": nested}) == UNUSABLE
-    shutil.rmtree(user_dir / "data")
+    assert verdict({"a.json": nested}) == UNUSABLE
     # Skipped like any malformed record: a valid one beside it still counts.
-    assert run_with_records(refusing, user_dir, {"a.json": nested, "b.json": record}) == USABLE
+    assert verdict({"a.json": nested, "b.json": record}) == USABLE
 
 
 def test_unlistable_lifecycle_directory_gives_20(refusing, user_dir):
@@ -386,13 +478,26 @@ def test_data_home_location(refusing, user_dir, how):
     assert run_preflight(env, user_dir).status == USABLE
 
 
+def test_no_home_is_a_failure_not_a_relative_path(preflight, monkeypatch):
+    # Without HOME and without a user database entry, "~" would come back unexpanded.
+    monkeypatch.delenv("XDG_DATA_HOME", raising=False)
+    monkeypatch.delenv("HOME", raising=False)
+
+    def no_entry(uid):
+        raise KeyError(uid)
+
+    monkeypatch.setattr(pwd, "getpwuid", no_entry)
+    assert os.path.expanduser("~") == "~"
+    with pytest.raises(RuntimeError):
+        preflight.lifecycle_directory()
+
+
 def listed(directory):
     return os.listdir(directory)
 
 
 @pytest.mark.parametrize("first_version,expected", [("0.1.73", UNUSABLE), ("0.1.80", USABLE)])
-def test_equal_start_times_keep_the_first_listed_record(refusing, user_dir, first_version,
-                                                        expected):
+def test_equal_start_times_keep_the_first_listed_record(verdict, first_version, expected):
     second_version = "0.1.80" if first_version == "0.1.73" else "0.1.73"
 
     def setup(directory, pid):
@@ -402,23 +507,27 @@ def test_equal_start_times_keep_the_first_listed_record(refusing, user_dir, firs
         write(directory / first, record(pid, version=first_version))
         write(directory / second, record(pid, version=second_version))
 
-    assert run_with_records(refusing, user_dir, {}, setup=setup) == expected
+    assert verdict({}, setup=setup) == expected
 
 
-def test_the_newest_usable_record_decides(refusing, user_dir):
-    entries = {
-        "old.json": lambda pid: record(pid, startedAt=100, version="0.1.80"),
-        "new.json": lambda pid: record(pid, startedAt=200, version="0.1.73"),
-    }
-    assert run_with_records(refusing, user_dir, entries) == UNUSABLE
-    shutil.rmtree(user_dir / "data")
-    # A newer record that is not usable does not hide an older usable one.
-    entries["new.json"] = lambda pid: record(pid, startedAt=200, version="0.01.73")
-    assert run_with_records(refusing, user_dir, entries) == USABLE
+@pytest.mark.parametrize("older_first", [True, False], ids=["older-first", "newer-first"])
+def test_the_newest_usable_record_decides(verdict, older_first):
+    def records_with(newer_version):
+        def setup(directory, pid):
+            for name in ("a.json", "b.json"):
+                write(directory / name, "")
+            older, newer = listed(directory)[::1 if older_first else -1]
+            write(directory / older, record(pid, startedAt=100, version="0.1.80"))
+            write(directory / newer, record(pid, startedAt=200, version=newer_version))
+        return setup
+
+    assert verdict({}, setup=records_with("0.1.73")) == UNUSABLE
+    # A newer record that is not usable does not hide an older usable one, in either order.
+    assert verdict({}, setup=records_with("0.01.73")) == USABLE
 
 
 @pytest.mark.parametrize("position,expected", [(1023, USABLE), (1024, UNUSABLE)])
-def test_only_the_first_1024_entries_are_read(refusing, user_dir, position, expected):
+def test_only_the_first_1024_entries_are_read(verdict, position, expected):
     def setup(directory, pid):
         for index in range(1025):
             write(directory / f"e{index:04}.json", "")
@@ -427,10 +536,17 @@ def test_only_the_first_1024_entries_are_read(refusing, user_dir, position, expe
         write(directory / names[0], record(pid, startedAt=100, version="0.1.73"))
         write(directory / names[position], record(pid, startedAt=200))
 
-    assert run_with_records(refusing, user_dir, {}, setup=setup) == expected
+    assert verdict({}, setup=setup) == expected
 
 
 # ---- the interpreter ---------------------------------------------------------------
+
+
+def test_text_is_plain_ascii_with_line_feeds():
+    # The program embeds the file byte for byte and hands it to python3 -c.
+    raw = PREFLIGHT.read_bytes()
+    raw.decode("ascii")
+    assert raw.endswith(b"\n") and b"\r" not in raw
 
 
 # The script's imports that a file could stand in for: os, stat and sys are loaded before the
