@@ -17,7 +17,8 @@ static gboolean with_label = FALSE;
 static GtkWidget* show_window(void) {
   GtkWidget* window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
   gtk_window_set_default_size(GTK_WINDOW(window), 460, 270);
-  if (with_label) gtk_container_add(GTK_CONTAINER(window), gtk_label_new("Velto " VELTO_PACKAGE_VERSION));
+  if (with_label)
+    gtk_container_add(GTK_CONTAINER(window), gtk_label_new("Velto " VELTO_PACKAGE_VERSION));
   gtk_widget_show_all(window);
   stage_mark("shown");
   return window;
