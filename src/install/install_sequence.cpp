@@ -12,6 +12,7 @@
 #include "install/install_diagnostics.h"
 #include "install/installed_version.h"
 #include "install/lock_holder.h"
+#include "package_facts.h"
 #include "payload/staged_package.h"
 #include "scripts/exit_statuses.h"
 
@@ -101,7 +102,7 @@ AptGetClues apt_get_clues(const InstallPlan& plan, const OutputTail& printed) {
                     .carried = plan.version,
                     .holder = find_lock_holder(plan.lock_files)};
   if (apt_get_refused_a_downgrade(printed.text())) {
-    clues.newer_installed = installed_version(plan.dpkg_status, "velto");
+    clues.newer_installed = installed_version(plan.dpkg_status, kPackageName);
   }
   if (clues.newer_installed &&
       !is_later_version(plan.dpkg, *clues.newer_installed, plan.version, plan.child_environment)) {
