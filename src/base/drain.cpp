@@ -60,7 +60,8 @@ Drained drain(std::span<const DrainedStream> streams, ChildWatch* child, std::si
   if (polled > open) fds[open] = {child->descriptor(), POLLIN, 0};
 
   char buffer[kReadChunk];
-  // Reads once from stream `i`; false when its sink wants no more or reading failed.
+  // Reads once from stream `i`: the bytes read; 0 when none are there for now or the stream has
+  // ended; -1 when its sink wants no more or reading failed, with `stop` saying which.
   Drained stop = Drained::to_the_end;
   const auto read_once = [&](std::size_t i, std::size_t most) {
     const ssize_t n =
