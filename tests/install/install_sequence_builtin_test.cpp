@@ -21,10 +21,7 @@ TEST(BuiltinInstallPlan, CarriesThePackagesFactsTheSystemsPathsAndTheTexts) {
   EXPECT_EQ(plan.version, kPackageVersion);
   EXPECT_EQ(plan.paths.python, system_path::kPython);
   EXPECT_EQ(plan.paths.pkexec, system_path::kPkexec);
-  EXPECT_EQ(plan.paths.shell, system_path::kShell);
   EXPECT_EQ(plan.paths.desktop, system_path::kDesktop);
-  EXPECT_EQ(plan.lock_files.front(), system_path::kPackageManagerLocks.front());
-  EXPECT_EQ(plan.dpkg_status, system_path::kDpkgStatus);
   EXPECT_EQ(plan.preflight_script, "preflight text");
   EXPECT_EQ(plan.install_script, "install text");
   EXPECT_EQ(plan.child_environment, EnvironmentOverlay{"LANG=C"});
