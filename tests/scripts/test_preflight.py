@@ -329,14 +329,14 @@ RECORD_CASES = {
 @pytest.fixture(scope="module")
 def preflight():
     """The script imported as a module; its __main__ guard keeps the import from running it."""
-    spec = importlib.util.spec_from_file_location("velto_preflight", PREFLIGHT)
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location("velto_preflight", PREFLIGHT)
+    module = importlib.util.module_from_spec(found)
     # The script prunes the search path as it starts, here the suite's own; and no __pycache__
     # is to land beside it in the source tree.
     saved = sys.path[:], sys.dont_write_bytecode
     sys.dont_write_bytecode = True
     try:
-        spec.loader.exec_module(module)
+        found.loader.exec_module(module)
     finally:
         sys.path[:], sys.dont_write_bytecode = saved
     return module
