@@ -18,18 +18,10 @@
 #include <string>
 #include <thread>
 
-#include "payload/staged_package.h"
 #include "staged_package_fixture.h"
 
 namespace velto::testing {
 namespace {
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 // A death test's process that never ended would hold the suite until ctest's timeout: SIGALRM
 // ends it within seconds instead, which fails the test (it expects another end).

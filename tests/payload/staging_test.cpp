@@ -27,14 +27,8 @@ namespace velto {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::read_file;
 using testing::TempDir;
-
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 std::vector<fs::path> entries(const fs::path& dir) {
   std::vector<fs::path> found;

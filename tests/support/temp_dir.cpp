@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 namespace velto::testing {
@@ -30,6 +31,13 @@ std::string TempDir::write_file(const std::string& name, const std::string& text
   }
   ::chmod(file.c_str(), static_cast<mode_t>(mode));
   return file.string();
+}
+
+std::string read_file(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
 }
 
 }  // namespace velto::testing

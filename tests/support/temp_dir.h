@@ -22,4 +22,7 @@ class TempDir {
   std::filesystem::path path_;
 };
 
+// The whole content of the file at `path`; empty when it cannot be read.
+std::string read_file(const std::filesystem::path& path);
+
 }  // namespace velto::testing
